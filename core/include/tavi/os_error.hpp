@@ -1,0 +1,26 @@
+// Operating-system errors and the one way their text is shown to a user.
+#pragma once
+
+#include <cerrno>
+#include <expected>
+#include <string>
+
+namespace tavi {
+
+// The system's text for an error number followed by " (os error N)".
+std::string os_error_text(int error_number);
+
+// An error number kept as a value, for callers that must tell errors apart
+// (an address not available, a missing file) before turning them into text.
+struct OsError {
+  int code = 0;
+  std::string text() const { return os_error_text(code); }
+  friend bool operator==(const OsError&, const OsError&) = default;
+};
+
+inline OsError last_os_error() { return OsError{errno}; }
+
+template <class T>
+using OsResult = std::expected<T, OsError>;
+
+}  // namespace tavi

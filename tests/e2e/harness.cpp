@@ -1,0 +1,196 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace tavi::e2e {
+
+namespace {
+
+std::vector<std::string> child_environment(const ChildEnvironment& env) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    auto eq = entry.find('=');
+    if (eq == std::string::npos) continue;
+    vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  for (const auto& name : env.unset) vars.erase(name);
+  for (const auto& [name, value] : env.set) vars[name] = value;
+  std::vector<std::string> out;
+  for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
+  return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+  std::vector<char*> out;
+  for (auto& t : texts) out.push_back(t.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+            const ChildEnvironment& env, int out_fd, int err_fd) {
+  std::vector<std::string> argv_texts{program};
+  argv_texts.insert(argv_texts.end(), args.begin(), args.end());
+  std::vector<std::string> env_texts = child_environment(env);
+  auto argv = pointers(argv_texts);
+  auto envp = pointers(env_texts);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("posix_spawn failed: " + std::string(std::strerror(rc)));
+  return pid;
+}
+
+int decode_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+std::string helper_binary() {
+  if (const char* path = std::getenv("TAVI_HELPER_UNDER_TEST")) return path;
+  return TAVI_HELPER_BINARY;
+}
+
+RunOutcome run_program(const std::string& program, const std::vector<std::string>& args,
+                       const ChildEnvironment& env) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  pid_t pid = spawn(program, args, env, out_pipe[1], err_pipe[1]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  RunOutcome outcome;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&outcome.out, &outcome.err};
+  int open_count = 2;
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  outcome.exit_status = decode_status(status);
+  return outcome;
+}
+
+RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                               const ChildEnvironment& env) {
+  int err_pipe[2];
+  if (pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_ = spawn(program, args, env, devnull, err_pipe[1]);
+  close(devnull);
+  close(err_pipe[1]);
+  stderr_fd_ = err_pipe[0];
+  fcntl(stderr_fd_, F_SETFL, O_NONBLOCK);
+}
+
+RunningProgram::~RunningProgram() {
+  if (!reaped_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+  }
+  if (stderr_fd_ >= 0) close(stderr_fd_);
+}
+
+std::string RunningProgram::stderr_so_far() {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(stderr_fd_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    err_.append(buffer, static_cast<std::size_t>(n));
+  }
+  return err_;
+}
+
+int RunningProgram::wait_exit(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      return decode_status(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -2;
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tavi-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+int free_loopback_port() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace tavi::e2e

@@ -1,0 +1,73 @@
+// Starting the built tavi-helper as a black box, with scratch environment values.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tavi::e2e {
+
+// Path of the helper binary under test.
+std::string helper_binary();
+
+struct RunOutcome {
+  int exit_status = -1;  // -1 when ended by a signal
+  std::string out;
+  std::string err;
+};
+
+// Environment changes for a child: a value sets the variable, nullopt-like
+// empty-key handling is not needed; `unset` lists variables to remove.
+struct ChildEnvironment {
+  std::map<std::string, std::string> set;
+  std::vector<std::string> unset;
+};
+
+// Runs the program to its end and captures both output streams.
+RunOutcome run_program(const std::string& program, const std::vector<std::string>& args,
+                       const ChildEnvironment& env = {});
+
+// A started program that is killed when this object goes away.
+class RunningProgram {
+ public:
+  RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                 const ChildEnvironment& env);
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // What the program wrote on standard error so far (read without blocking).
+  std::string stderr_so_far();
+  // Waits for the program to end, up to `limit`; the exit status or -1.
+  int wait_exit(std::chrono::milliseconds limit);
+
+ private:
+  pid_t pid_ = -1;
+  int stderr_fd_ = -1;
+  std::string err_;
+  bool reaped_ = false;
+};
+
+// A fresh folder under the system's temporary folder, removed at destruction.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_loopback_port();
+
+}  // namespace tavi::e2e
