@@ -1,0 +1,60 @@
+#include "tavi/channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace tavi {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Channel, DeliversInOrderAndDisconnectsWithTheLastSender) {
+  auto [tx, rx] = make_channel<int>();
+  Sender<int> copy = tx;
+  EXPECT_TRUE(tx.send(1));
+  EXPECT_TRUE(copy.send(2));
+  tx.release();
+  EXPECT_EQ(rx.recv(), 1);
+  EXPECT_EQ(rx.recv(), 2);
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Empty);  // one sender is still alive
+  copy.release();
+  EXPECT_EQ(rx.recv(), std::nullopt);
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Disconnected);
+  EXPECT_EQ(rx.recv_for(1s), RecvStatus::Disconnected);
+}
+
+TEST(Channel, QueuedMessagesSurviveTheirSenders) {
+  auto [tx, rx] = make_channel<Signal>();
+  tx.send({});
+  tx.release();
+  std::optional<Signal> got;
+  EXPECT_EQ(rx.try_recv(&got), RecvStatus::Message);
+  EXPECT_TRUE(got);
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Disconnected);
+}
+
+TEST(Channel, SendFailsOnceTheReceiverIsGone) {
+  auto [tx, rx] = make_channel<Signal>();
+  { auto gone = std::move(rx); }
+  EXPECT_FALSE(tx.send({}));
+}
+
+TEST(Channel, TimedReceiveWaitsAndWakesOnASend) {
+  auto [tx, rx] = make_channel<int>();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(rx.recv_for(100ms), RecvStatus::Timeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 95ms);
+
+  std::thread later([tx = tx] {
+    std::this_thread::sleep_for(50ms);
+    tx.send(7);
+  });
+  std::optional<int> got;
+  EXPECT_EQ(rx.recv_for(10s, &got), RecvStatus::Message);
+  EXPECT_EQ(got, 7);
+  later.join();
+}
+
+}  // namespace
+}  // namespace tavi
