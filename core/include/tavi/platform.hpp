@@ -16,3 +16,10 @@ OsResult<Fd> accept_socket(int listener);
 OsResult<std::pair<Fd, Fd>> open_pipe();
 
 }  // namespace tavi::platform
+
+namespace tavi::platform {
+
+// The running executable's path as the system reports it, not canonicalised.
+OsResult<std::string> executable_path();
+
+}  // namespace tavi::platform
