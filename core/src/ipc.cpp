@@ -1,0 +1,196 @@
+#include "tavi/ipc.hpp"
+
+#include <array>
+
+#include <fmt/format.h>
+
+#include "tavi/json_reader.hpp"
+#include "tavi/json_writer.hpp"
+#include "tavi/socket.hpp"
+
+namespace tavi {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> REQUEST_VARIANTS{"Ping",   "GetConfig", "SetConfig",
+                                                           "Status", "Recheck",   "Update"};
+constexpr std::size_t SET_CONFIG_INDEX = 2;
+
+static_assert(std::variant_size_v<Request> == REQUEST_VARIANTS.size());
+static_assert(std::is_same_v<std::variant_alternative_t<SET_CONFIG_INDEX, Request>, request::SetConfig>);
+
+std::string request_variant_expected() {
+  std::string out;
+  write_request_variant_expected(out);
+  return out;
+}
+
+// A payload-less request from its variant index.
+Request unit_request(std::size_t index) {
+  switch (index) {
+    case 0:
+      return request::Ping{};
+    case 1:
+      return request::GetConfig{};
+    case 3:
+      return request::Status{};
+    case 4:
+      return request::Recheck{};
+    default:
+      return request::Update{};
+  }
+}
+
+// `{"Name":payload}`, with the opening brace already taken.
+Result<Request> read_tagged_request(JsonReader& reader) {
+  if (auto entered = reader.enter(); !entered) return fail(entered.error());
+  auto key = reader.next();
+  if (!key) return fail(key.error());
+  if (key->kind != JsonKind::Key) {
+    return fail(reader.error_here("invalid length 0, expected one member naming the variant"));
+  }
+  auto index = match_request_variant(reader.text(*key));
+  if (!index) return fail(reader.error_here(index.error()));
+
+  Request request;
+  if (*index == SET_CONFIG_INDEX) {
+    auto config = parse_config(reader);
+    if (!config) return fail(config.error());
+    request = request::SetConfig{std::move(*config)};
+  } else {
+    auto payload = reader.next();
+    if (!payload) return fail(payload.error());
+    if (payload->kind != JsonKind::Null) return fail(invalid_json_type(reader, *payload, "unit variant"));
+    request = unit_request(*index);
+  }
+
+  auto close = reader.next();
+  if (!close) return fail(close.error());
+  if (close->kind != JsonKind::EndObject) {
+    return fail(reader.error_here("invalid length, expected one member naming the variant"));
+  }
+  reader.leave();
+  return request;
+}
+
+void append_status_list(std::string& out, const std::vector<ServerStatus>& servers) {
+  out += "{\"Status\":[";
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    append_server_status_json(out, servers[i]);
+  }
+  out += "]}";
+}
+
+}  // namespace
+
+Result<std::size_t> match_request_variant(std::string_view name) {
+  for (std::size_t i = 0; i < REQUEST_VARIANTS.size(); ++i) {
+    if (REQUEST_VARIANTS[i] == name) return i;
+  }
+  return fail(unknown_request_variant(name));
+}
+
+std::string unknown_request_variant(std::string_view name) {
+  std::string out = fmt::format("unknown variant `{}`, expected one of ", name);
+  for (std::size_t i = 0; i < REQUEST_VARIANTS.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += fmt::format("`{}`", REQUEST_VARIANTS[i]);
+  }
+  return out;
+}
+
+void write_request_variant_expected(std::string& out) { out += "variant identifier"; }
+
+Result<Request> parse_request(std::string_view line) {
+  JsonReader reader(line);
+  auto first = reader.next();
+  if (!first) return fail(first.error());
+
+  Result<Request> request;
+  if (first->kind == JsonKind::String) {
+    auto index = match_request_variant(reader.text(*first));
+    if (!index) return fail(reader.error_here(index.error()));
+    if (*index == SET_CONFIG_INDEX) {
+      return fail(reader.error_here("invalid type: unit variant, expected newtype variant"));
+    }
+    request = unit_request(*index);
+  } else if (first->kind == JsonKind::BeginObject) {
+    request = read_tagged_request(reader);
+  } else {
+    return fail(invalid_json_type(reader, *first, request_variant_expected()));
+  }
+  if (!request) return request;
+  if (auto rest = reader.finish(); !rest) return fail(rest.error());
+  return request;
+}
+
+void append_route_json(std::string& out, const Route& route) {
+  switch (route.kind) {
+    case Route::Kind::Home:
+      out += "\"Home\"";
+      return;
+    case Route::Kind::Vpn:
+      out += "{\"Vpn\":";
+      append_json_string(out, route.vpn_label);
+      out.push_back('}');
+      return;
+    case Route::Kind::Unreachable:
+      out += "\"Unreachable\"";
+      return;
+    case Route::Kind::Unknown:
+      out += "\"Unknown\"";
+      return;
+  }
+}
+
+void append_server_status_json(std::string& out, const ServerStatus& status) {
+  out += "{\"name\":";
+  append_json_string(out, status.name);
+  out += ",\"fqdn\":";
+  append_json_string(out, status.fqdn);
+  out += ",\"ip\":";
+  if (status.ip) {
+    append_json_string(out, *status.ip);
+  } else {
+    out += "null";
+  }
+  out += ",\"route\":";
+  append_route_json(out, status.route);
+  out.push_back('}');
+}
+
+std::string encode_response(const Response& response) {
+  std::string line;
+  line.reserve(128);
+  struct Encoder {
+    std::string& out;
+    void operator()(const response::Pong& pong) const {
+      out += "{\"Pong\":{\"version\":";
+      append_json_string(out, pong.version);
+      out += "}}";
+    }
+    void operator()(const response::Config& config) const {
+      out += "{\"Config\":";
+      write_config_compact(config.config, out);
+      out.push_back('}');
+    }
+    void operator()(const response::Status& status) const { append_status_list(out, status.servers); }
+    void operator()(const response::Ok&) const { out += "\"Ok\""; }
+    void operator()(const response::Error& error) const {
+      out += "{\"Error\":";
+      append_json_string(out, error.message);
+      out.push_back('}');
+    }
+  };
+  std::visit(Encoder{line}, response);
+  line.push_back('\n');
+  return line;
+}
+
+void write_response(int fd, const Response& response) {
+  // A controller that went away only loses its own reply.
+  (void)send_all(fd, encode_response(response));
+}
+
+}  // namespace tavi
