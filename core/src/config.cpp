@@ -18,32 +18,18 @@ constexpr std::array<JsonField, 7> SERVER_FIELDS{{{"name", true},
                                                    {"extra_ports", false}}};
 constexpr std::array<JsonField, 2> VPN_TARGET_FIELDS{{{"label", true}, {"ip", true}}};
 
-template <std::size_t N>
-std::optional<std::size_t> match_field(const std::array<JsonField, N>& fields, std::string_view key) {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (fields[i].key == key) return i;
-  }
-  return std::nullopt;
-}
-
 Result<std::uint16_t> read_port(JsonReader& reader) {
   auto value = read_json_unsigned(reader, 0xFFFF, "u16");
   if (!value) return fail(value.error());
   return static_cast<std::uint16_t>(*value);
 }
 
-Result<void> read_string_into(JsonReader& reader, std::string& field) {
-  auto value = read_json_string(reader);
-  if (!value) return fail(value.error());
-  field = std::move(*value);
-  return {};
-}
-
 Result<VpnTarget> read_vpn_target(JsonReader& reader) {
   VpnTarget target;
   auto ok = read_json_record(reader, "struct VpnTarget", VPN_TARGET_FIELDS, match_vpn_target_field,
                              [&](std::size_t field) -> Result<void> {
-                               return read_string_into(reader, field == 0 ? target.label : target.ip);
+                               return read_json_string_into(reader,
+                                                            field == 0 ? target.label : target.ip);
                              });
   if (!ok) return fail(ok.error());
   return target;
@@ -52,9 +38,9 @@ Result<VpnTarget> read_vpn_target(JsonReader& reader) {
 Result<void> read_server_field(JsonReader& reader, Server& server, std::size_t field) {
   switch (field) {
     case 0:
-      return read_string_into(reader, server.name);
+      return read_json_string_into(reader, server.name);
     case 1:
-      return read_string_into(reader, server.home_ip);
+      return read_json_string_into(reader, server.home_ip);
     case 2:
       return read_json_array(reader, [&]() -> Result<void> {
         auto target = read_vpn_target(reader);
@@ -201,20 +187,20 @@ class ConfigWriter {
 }  // namespace
 
 std::optional<std::size_t> match_config_field(std::string_view key) {
-  return match_field(CONFIG_FIELDS, key);
+  return match_json_field(CONFIG_FIELDS, key);
 }
 std::optional<std::size_t> match_server_field(std::string_view key) {
-  return match_field(SERVER_FIELDS, key);
+  return match_json_field(SERVER_FIELDS, key);
 }
 std::optional<std::size_t> match_vpn_target_field(std::string_view key) {
-  return match_field(VPN_TARGET_FIELDS, key);
+  return match_json_field(VPN_TARGET_FIELDS, key);
 }
 
 Result<Config> parse_config(JsonReader& reader) {
   Config config;
   auto ok = read_json_record(
       reader, "struct Config", CONFIG_FIELDS, match_config_field, [&](std::size_t field) -> Result<void> {
-        if (field == 0) return read_string_into(reader, config.domain);
+        if (field == 0) return read_json_string_into(reader, config.domain);
         return read_json_array(reader, [&]() -> Result<void> {
           auto server = read_server(reader);
           if (!server) return fail(server.error());

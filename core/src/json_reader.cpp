@@ -229,6 +229,29 @@ Result<void> read_json_array(JsonReader& reader, const std::function<Result<void
   return {};
 }
 
+Result<std::optional<std::string_view>> read_json_member_key(JsonReader& reader) {
+  auto token = reader.next();
+  if (!token) return fail(token.error());
+  if (token->kind == JsonKind::EndObject) return std::nullopt;
+  const std::string_view key = reader.text(*token);
+  if (!is_valid_utf8(key)) return fail(reader.error_here("invalid unicode code point"));
+  return key;
+}
+
+Result<void> read_json_string_into(JsonReader& reader, std::string& field) {
+  auto value = read_json_string(reader);
+  if (!value) return fail(value.error());
+  field = std::move(*value);
+  return {};
+}
+
+std::optional<std::size_t> match_json_field(std::span<const JsonField> fields, std::string_view key) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].key == key) return i;
+  }
+  return std::nullopt;
+}
+
 Result<void> read_json_record(JsonReader& reader, std::string_view name,
                               std::span<const JsonField> fields,
                               const std::function<std::optional<std::size_t>(std::string_view)>& match,
@@ -260,12 +283,10 @@ Result<void> read_json_record(JsonReader& reader, std::string_view name,
 
   std::vector<bool> seen(fields.size(), false);
   for (;;) {
-    auto token = reader.next();
-    if (!token) return fail(token.error());
-    if (token->kind == JsonKind::EndObject) break;
-    const std::string_view key = reader.text(*token);
-    if (!is_valid_utf8(key)) return fail(reader.error_here("invalid unicode code point"));
-    const std::optional<std::size_t> field = match(key);
+    auto key = read_json_member_key(reader);
+    if (!key) return fail(key.error());
+    if (!*key) break;
+    const std::optional<std::size_t> field = match(**key);
     if (!field) {
       if (auto skipped = reader.skip_value(); !skipped) return skipped;
       continue;

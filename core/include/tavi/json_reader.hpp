@@ -106,11 +106,21 @@ Result<std::uint64_t> read_json_unsigned(JsonReader& reader, std::uint64_t max,
 Result<void> read_json_array(JsonReader& reader, const std::function<Result<void>()>& element,
                              std::string_view expected = "a sequence");
 
+// Inside an object, after its opening brace or a member's value: the next
+// member's key (checked for UTF-8), or nothing when the object ends here.
+Result<std::optional<std::string_view>> read_json_member_key(JsonReader& reader);
+
+// A JSON string stored into `field`.
+Result<void> read_json_string_into(JsonReader& reader, std::string& field);
+
 // One field of a record, in field order.
 struct JsonField {
   std::string_view key;
   bool required;
 };
+
+// The position of the field named exactly `key`, or nothing for a key to skip.
+std::optional<std::size_t> match_json_field(std::span<const JsonField> fields, std::string_view key);
 
 // Reads a record in its object form (members in any order, unknown keys
 // skipped, a known key refused when repeated, the first missing required field
