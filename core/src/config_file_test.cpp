@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -246,14 +247,12 @@ TEST_F(ConfigFileTest, SaveToAnEmptyPathCreatesNothing) {
 }
 
 // Failures after the folder step, made without relying on permissions (the
-// tests may run as root): resource limits make the temporary file's creation
-// or its writing fail. The old file must survive byte for byte.
+// tests may run as root). The old file must survive byte for byte.
 class ConfigFileFailureTest : public ConfigFileTest {
  protected:
   static constexpr const char* OLD = "{\r\n \"domain\": \"lan\", \"servers\": [] }\r\n";
 
-  void SetUp() override {
-    ConfigFileTest::SetUp();
+  void plant_old_file() {
     write_bytes(path_, OLD);
     ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
   }
@@ -271,24 +270,31 @@ class ConfigFileFailureTest : public ConfigFileTest {
   void expect_old_file_untouched() {
     EXPECT_EQ(read_bytes(path_), OLD);
     EXPECT_EQ(mode_of(path_), 0640u);
-    EXPECT_EQ(names_in(dir_), std::set<std::string>{"config.json"});
+    EXPECT_EQ(names_in(path_.parent_path()), std::set<std::string>{path_.filename()});
     EXPECT_EQ(load_config(), (Config{"lan", {}}));
   }
 };
 
-TEST_F(ConfigFileFailureTest, NoDescriptorForTheTemporaryFile) {
-  const int lowest_free = dup(0);
-  ASSERT_GE(lowest_free, 0);
-  close(lowest_free);
-  auto saved = save_with_limit(RLIMIT_NOFILE, static_cast<rlim_t>(lowest_free));
+TEST_F(ConfigFileFailureTest, NoRoomForTheTemporaryName) {
+  // The file's own path is just within the system's limit; the longer name of
+  // a temporary file beside it is not.
+  fs::path folder = dir_;
+  while (folder.native().size() < PATH_MAX - 150) folder /= std::string(100, 'd');
+  fs::create_directories(folder);
+  use_path(folder / std::string(PATH_MAX - 2 - folder.native().size(), 'c'));
+  ASSERT_EQ(path_.native().size(), static_cast<std::size_t>(PATH_MAX - 1));
+  plant_old_file();
+
+  auto saved = save_config(example_config());
   ASSERT_FALSE(saved);
-  EXPECT_EQ(saved.error(), "Gagal menyimpan config: Too many open files (os error 24)");
+  EXPECT_EQ(saved.error(), "Gagal menyimpan config: File name too long (os error 36)");
   expect_old_file_untouched();
 }
 
 TEST_F(ConfigFileFailureTest, WriteStopsHalfWay) {
   // Like a full disk: the first bytes are written, then the write fails.
   const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+  plant_old_file();
   auto saved = save_with_limit(RLIMIT_FSIZE, 16);
   signal(SIGXFSZ, old_handler);
   ASSERT_FALSE(saved);
