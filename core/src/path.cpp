@@ -1,0 +1,28 @@
+#include "tavi/path.hpp"
+
+namespace tavi {
+
+std::string replace_extension(std::string_view path, std::string_view extension) {
+  // Find the final name, skipping empty and "." components at the end.
+  std::size_t end = path.size();
+  for (;;) {
+    while (end > 0 && path[end - 1] == '/') --end;
+    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    const std::size_t begin = (slash == std::string_view::npos || end == 0) ? 0 : slash + 1;
+    const std::string_view name = path.substr(begin, end - begin);
+    if (name == "." && begin > 0) {
+      end = begin;
+      continue;
+    }
+    if (name.empty() || name == "." || name == "..") return std::string(path);
+
+    const std::size_t dot = name.rfind('.');
+    const std::size_t stem_end = (dot == std::string_view::npos || dot == 0) ? end : begin + dot;
+    std::string result(path.substr(0, stem_end));
+    result += '.';
+    result += extension;
+    return result;
+  }
+}
+
+}  // namespace tavi
