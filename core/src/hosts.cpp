@@ -12,6 +12,7 @@
 #include "tavi/path.hpp"
 #include "tavi/process.hpp"
 #include "tavi/text.hpp"
+#include "tavi/whole_file.hpp"
 
 namespace tavi {
 
@@ -21,34 +22,10 @@ constexpr std::string_view INVALID_UTF8_MESSAGE = "stream did not contain valid 
 
 // The whole file, or nothing when it does not exist.
 OsResult<std::optional<std::string>> read_if_present(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == ENOENT) return std::nullopt;
-    return std::unexpected(last_os_error());
-  }
-  std::string content;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got == 0) return content;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_os_error());
-    }
-    content.append(buffer, static_cast<std::size_t>(got));
-  }
-}
-
-OsResult<void> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_os_error());
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
+  auto content = read_whole_file(path);
+  if (!content && content.error().code == ENOENT) return std::nullopt;
+  if (!content) return std::unexpected(content.error());
+  return std::move(*content);
 }
 
 // The file's own lines: every block from a begin line to its end line (or to

@@ -78,18 +78,6 @@ OsResult<TempFile> create_temp_beside(const std::string& target) {
   return os_failure(EEXIST);
 }
 
-OsResult<void> write_all(int fd, std::string_view content) {
-  while (!content.empty()) {
-    const ssize_t written = write(fd, content.data(), content.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_os_error());
-    }
-    content.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
-}
-
 // The owner first: changing it may clear set-user-ID and set-group-ID bits.
 OsResult<void> copy_owner_and_mode(int fd, const struct stat& original) {
   struct stat current {};
@@ -123,6 +111,18 @@ void sync_folder(const std::string& folder) {
 }
 
 }  // namespace
+
+OsResult<void> write_all(int fd, std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t written = write(fd, content.data(), content.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(last_os_error());
+    }
+    content.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return {};
+}
 
 OsResult<std::string> read_whole_file(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

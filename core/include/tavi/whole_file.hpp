@@ -12,6 +12,9 @@ namespace tavi {
 // All bytes of the file, read to the end (a signal-interrupted read is repeated).
 OsResult<std::string> read_whole_file(const std::string& path);
 
+// Writes every byte to the descriptor, repeating interrupted and partial writes.
+OsResult<void> write_all(int fd, std::string_view content);
+
 // Writes `content` to a new temporary file beside the target, flushes it to
 // stable storage, gives it the mode and owner of the file it replaces (a new
 // file gets 0666 less the umask) and renames it over the target. A symbolic
