@@ -1,6 +1,35 @@
 #include "tavi/path.hpp"
 
+#include <vector>
+
 namespace tavi {
+
+namespace {
+
+// The root ("/") or a leading "." of a relative path, then every name that
+// is neither empty nor ".".
+std::vector<std::string_view> path_components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  if (path.starts_with('/')) {
+    parts.push_back("/");
+  } else if (path == "." || path.starts_with("./")) {
+    parts.push_back(".");
+  }
+  while (!path.empty()) {
+    const std::size_t end = path.find('/');
+    const std::string_view name = path.substr(0, end);
+    if (!name.empty() && name != ".") parts.push_back(name);
+    if (end == std::string_view::npos) break;
+    path.remove_prefix(end + 1);
+  }
+  return parts;
+}
+
+}  // namespace
+
+bool same_path(std::string_view a, std::string_view b) {
+  return path_components(a) == path_components(b);
+}
 
 std::string replace_extension(std::string_view path, std::string_view extension) {
   // Find the final name, skipping empty and "." components at the end.

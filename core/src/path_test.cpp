@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace tavi {
 namespace {
 
@@ -37,6 +40,42 @@ TEST(ReplaceExtension, FinalNameRules) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(replace_extension(c.path, "tavi-tmp"), c.expected) << "path \"" << c.path << "\"";
+  }
+}
+
+TEST(SamePath, ComparesComponentByComponent) {
+  struct Case {
+    std::string a;
+    std::string b;
+    bool same;
+  };
+  const std::string installed = "/Library/PrivilegedHelperTools/id.tavi.helper";
+  const std::vector<Case> cases = {
+      {installed, installed, true},
+      {installed, "/Library//PrivilegedHelperTools/id.tavi.helper", true},
+      {installed, "//Library/PrivilegedHelperTools///id.tavi.helper", true},
+      {installed, "/Library/PrivilegedHelperTools/id.tavi.helper/", true},
+      {installed, "/Library/./PrivilegedHelperTools/./id.tavi.helper/.", true},
+      {installed, "/./Library/PrivilegedHelperTools/id.tavi.helper", true},
+      // Letter case counts and nothing is resolved.
+      {installed, "/library/PrivilegedHelperTools/id.tavi.helper", false},
+      {installed, "/Library/PrivilegedHelperTools/../PrivilegedHelperTools/id.tavi.helper", false},
+      {installed, "Library/PrivilegedHelperTools/id.tavi.helper", false},
+      {installed, "/Library/PrivilegedHelperTools/id.tavi.new", false},
+      {installed, "/Library/PrivilegedHelperTools", false},
+      // A "." at the very start of a relative path is a component of its own.
+      {"./bin/tool", "bin/tool", false},
+      {"./bin/tool", "././bin//tool", true},
+      {"bin/./tool", "bin/tool", true},
+      {".", "./", true},
+      {".", "", false},
+      {"a/..", "a/../", true},
+      {"a/..", "a", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a + " ~ " + c.b);
+    EXPECT_EQ(same_path(c.a, c.b), c.same);
+    EXPECT_EQ(same_path(c.b, c.a), c.same);
   }
 }
 

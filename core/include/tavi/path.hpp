@@ -1,4 +1,5 @@
-// Paths derived from other paths by their final name's extension.
+// Path texts compared, and derived from other paths by their final name's
+// extension. Pure text work: nothing on disk is looked at, no link followed.
 #pragma once
 
 #include <string>
@@ -13,5 +14,11 @@ namespace tavi {
 // A path without a final name ("", "/", ".", or one ending in "..") comes
 // back unchanged.
 std::string replace_extension(std::string_view path, std::string_view extension);
+
+// True when both paths have the same root and the same names in order.
+// Doubled separators, a final separator and "." components make no
+// difference, except a "." at the very start of a relative path ("./a" is not
+// "a"); letter case does, and ".." is kept as a name, not folded.
+bool same_path(std::string_view a, std::string_view b);
 
 }  // namespace tavi

@@ -1,0 +1,78 @@
+#include "install.hpp"
+
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "cli.hpp"
+#include "tavi/files.hpp"
+#include "tavi/path.hpp"
+#include "tavi/platform.hpp"
+#include "tavi/process.hpp"
+#include "tavi/text.hpp"
+
+namespace tavi {
+
+Result<void> run_launchctl(const Layout& layout, const std::vector<std::string>& args) {
+  const auto outcome = run_process(layout.launchctl, args);
+  if (!outcome) return fail(fmt::format("{}: {}", layout.launchctl, outcome.error().text()));
+  if (outcome->succeeded()) return {};
+  return fail(fmt::format("{} {}: {}", layout.launchctl, fmt::join(args, " "),
+                          trim_white_space(utf8_lossy(outcome->err))));
+}
+
+Result<void> run_launchctl(const std::vector<std::string>& args) {
+  return run_launchctl(default_layout(), args);
+}
+
+void bootout_service(const Layout& layout) {
+  (void)run_launchctl(layout, {"bootout", fmt::format("system/{}", SERVICE_LABEL)});
+}
+
+void bootout_service() { bootout_service(default_layout()); }
+
+Result<void> install_helper(const Layout& layout, const std::string& running_executable) {
+  bootout_service(layout);
+  const std::string& installed = layout.installed_executable;
+
+  const std::string folder = std::filesystem::path(installed).parent_path().string();
+  if (auto made = create_folders(folder); !made) return fail(made.error().text());
+
+  // Started from the installed path itself: the file is in place already.
+  if (!same_path(running_executable, installed)) {
+    const std::string temporary = replace_extension(installed, "new");
+    if (auto copied = platform::copy_file(running_executable, temporary); !copied) {
+      return fail(fmt::format("Gagal menyalin helper: {}", copied.error()));
+    }
+    if (::chmod(temporary.c_str(), INSTALLED_MODE) != 0) return fail(os_error_text(errno));
+    if (::rename(temporary.c_str(), installed.c_str()) != 0) {
+      return fail(fmt::format("Gagal memasang helper: {}", os_error_text(errno)));
+    }
+  }
+
+  const std::string plist = fmt::format(LAUNCHD_PLIST_TEMPLATE, SERVICE_LABEL, installed);
+  if (auto written = write_file(layout.job_file, plist); !written) {
+    return fail(fmt::format("Gagal menulis plist: {}", written.error().text()));
+  }
+  if (auto loaded = run_launchctl(layout, {"bootstrap", "system", layout.job_file}); !loaded) {
+    return loaded;
+  }
+  print_line(STDOUT_FILENO, fmt::format("tavi-helper terpasang di {}", installed));
+  return {};
+}
+
+Result<void> install_helper(const Layout& layout) {
+  const auto running = platform::executable_path();
+  if (!running) {
+    // The job is unloaded first whatever happens next.
+    bootout_service(layout);
+    return fail(running.error().text());
+  }
+  return install_helper(layout, *running);
+}
+
+Result<void> install_helper() { return install_helper(default_layout()); }
+
+}  // namespace tavi

@@ -1,0 +1,325 @@
+#include "install.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tavi/os_error.hpp"
+
+namespace tavi {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void write_file_with_mode(const std::string& path, const std::string& bytes, mode_t mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+}
+
+struct stat status_of(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+  return status;
+}
+
+// A scratch layout whose programs are shell scripts: each appends its name
+// and arguments as one line to calls.log, writes bin/<name>.stderr (when
+// present) on its standard error and exits with the status in
+// bin/<name>.status (0 when absent).
+class ScratchLayout : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "install_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::create_directory(dir_ + "/bin");
+    fs::create_directory(dir_ + "/LaunchDaemons");
+    layout_.installed_executable = dir_ + "/PrivilegedHelperTools/id.tavi.helper";
+    layout_.job_file = dir_ + "/LaunchDaemons/id.tavi.helper.plist";
+    layout_.launchctl = fake_program("launchctl");
+    layout_.ifconfig = fake_program("ifconfig");
+    layout_.dscacheutil = fake_program("dscacheutil");
+    layout_.killall = fake_program("killall");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string fake_program(const std::string& name) {
+    const std::string path = dir_ + "/bin/" + name;
+    const std::string script =
+        "#!/bin/sh\n"
+        "{ printf '%s' '" +
+        name + "'; for a in \"$@\"; do printf ' %s' \"$a\"; done; echo; } >> '" + dir_ +
+        "/calls.log'\n"
+        "[ -f '" +
+        path + ".stderr' ] && cat '" + path +
+        ".stderr' >&2\n"
+        "exit \"$(cat '" +
+        path + ".status' 2>/dev/null || echo 0)\"\n";
+    write_file_with_mode(path, script, 0755);
+    return path;
+  }
+  void program_answers(const std::string& name, int status, const std::string& err) {
+    std::ofstream(dir_ + "/bin/" + name + ".status") << status;
+    if (!err.empty()) std::ofstream(dir_ + "/bin/" + name + ".stderr", std::ios::binary) << err;
+  }
+  std::string calls() const { return read_file(dir_ + "/calls.log"); }
+
+  // Runs `action` with standard output going to a file; gives what it printed.
+  std::string capture_stdout(const std::function<void()>& action) {
+    std::fflush(stdout);
+    const std::string path = dir_ + "/stdout";
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(file, STDOUT_FILENO);
+    action();
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    ::close(file);
+    return read_file(path);
+  }
+
+  // A stand-in for the running executable with recognisable bytes.
+  std::string built_executable() {
+    fs::create_directory(dir_ + "/build");
+    const std::string path = dir_ + "/build/tavi-helper";
+    std::string bytes = "#!/bin/sh\nexit 0\n";
+    for (int i = 0; i < 5000; ++i) bytes.push_back(static_cast<char>(i % 253));
+    write_file_with_mode(path, bytes, 0600);
+    return path;
+  }
+
+  std::string temporary() const { return dir_ + "/PrivilegedHelperTools/id.tavi.new"; }
+  std::string bootout_line() const { return "launchctl bootout system/id.tavi.helper\n"; }
+  std::string bootstrap_line() const {
+    return "launchctl bootstrap system " + layout_.job_file + "\n";
+  }
+  std::string expected_job_file() const {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n"
+           "<dict>\n"
+           "  <key>Label</key><string>id.tavi.helper</string>\n"
+           "  <key>ProgramArguments</key><array><string>" +
+           layout_.installed_executable +
+           "</string><string>run</string></array>\n"
+           "  <key>RunAtLoad</key><true/>\n"
+           "  <key>KeepAlive</key><true/>\n"
+           "  <key>StandardErrorPath</key><string>/var/log/tavi-helper.log</string>\n"
+           "</dict>\n"
+           "</plist>\n";
+  }
+
+  void expect_job_file_and_bootstrap_call() const {
+    EXPECT_EQ(read_file(layout_.job_file), expected_job_file());
+    EXPECT_EQ(calls(), bootout_line() + bootstrap_line());
+  }
+
+  std::string dir_;
+  Layout layout_;
+};
+
+using Install = ScratchLayout;
+
+TEST_F(Install, CopiesTheExecutableWritesTheJobFileAndLoadsTheJob) {
+  const std::string source = built_executable();
+  Result<void> outcome;
+  const std::string out = capture_stdout([&] { outcome = install_helper(layout_, source); });
+
+  ASSERT_EQ(outcome, Result<void>());
+  EXPECT_EQ(out, "tavi-helper terpasang di " + layout_.installed_executable + "\n");
+  EXPECT_EQ(read_file(layout_.installed_executable), read_file(source));
+  EXPECT_EQ(status_of(layout_.installed_executable).st_mode & 07777, 0755u);
+  EXPECT_FALSE(fs::exists(temporary()));
+  expect_job_file_and_bootstrap_call();
+}
+
+TEST_F(Install, ReplacesAnEarlierInstallationALeftoverCopyAndTheJobFile) {
+  fs::create_directory(dir_ + "/PrivilegedHelperTools");
+  write_file_with_mode(layout_.installed_executable, "old executable", 0700);
+  write_file_with_mode(temporary(), std::string(20000, 'x'), 0600);
+  write_file_with_mode(layout_.job_file, std::string(5000, 'j'), 0644);
+  const std::string source = built_executable();
+
+  capture_stdout([&] { ASSERT_EQ(install_helper(layout_, source), Result<void>()); });
+  EXPECT_EQ(read_file(layout_.installed_executable), read_file(source));
+  EXPECT_EQ(status_of(layout_.installed_executable).st_mode & 07777, 0755u);
+  EXPECT_FALSE(fs::exists(temporary()));
+  EXPECT_EQ(read_file(layout_.job_file), expected_job_file());
+}
+
+TEST_F(Install, TheRunningExecutableIsWhatGetsInstalled) {
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self);
+  ASSERT_GT(n, 0);
+  capture_stdout([&] { ASSERT_EQ(install_helper(layout_), Result<void>()); });
+  EXPECT_TRUE(read_file(layout_.installed_executable) == read_file(std::string(self, n)));
+  EXPECT_EQ(calls(), bootout_line() + bootstrap_line());
+}
+
+TEST_F(Install, FromTheInstalledPathItselfNothingIsCopied) {
+  const std::string folder = dir_ + "/PrivilegedHelperTools";
+  fs::create_directory(folder);
+  for (const std::string& spelling :
+       {layout_.installed_executable, folder + "//id.tavi.helper", folder + "/./id.tavi.helper",
+        dir_ + "/./PrivilegedHelperTools/id.tavi.helper/"}) {
+    SCOPED_TRACE(spelling);
+    write_file_with_mode(layout_.installed_executable, "installed bytes", 0700);
+    const ino_t inode = status_of(layout_.installed_executable).st_ino;
+    fs::remove(layout_.job_file);
+    fs::remove(dir_ + "/calls.log");
+
+    capture_stdout([&] { ASSERT_EQ(install_helper(layout_, spelling), Result<void>()); });
+    // No copy, no mode change, no rename.
+    EXPECT_EQ(status_of(layout_.installed_executable).st_ino, inode);
+    EXPECT_EQ(status_of(layout_.installed_executable).st_mode & 07777, 0700u);
+    EXPECT_EQ(read_file(layout_.installed_executable), "installed bytes");
+    EXPECT_FALSE(fs::exists(temporary()));
+    expect_job_file_and_bootstrap_call();
+  }
+}
+
+TEST_F(Install, ThroughASymbolicLinkTheInstalledFileIsCopiedOntoItself) {
+  fs::create_directory(dir_ + "/PrivilegedHelperTools");
+  write_file_with_mode(layout_.installed_executable, "installed bytes", 0700);
+  const ino_t inode = status_of(layout_.installed_executable).st_ino;
+  fs::create_directory_symlink(dir_ + "/PrivilegedHelperTools", dir_ + "/link");
+
+  capture_stdout(
+      [&] { ASSERT_EQ(install_helper(layout_, dir_ + "/link/id.tavi.helper"), Result<void>()); });
+  EXPECT_NE(status_of(layout_.installed_executable).st_ino, inode);
+  EXPECT_EQ(status_of(layout_.installed_executable).st_mode & 07777, 0755u);
+  EXPECT_EQ(read_file(layout_.installed_executable), "installed bytes");
+}
+
+TEST_F(Install, StartedFromTheTemporaryPathItMovesThatFileIntoPlace) {
+  fs::create_directory(dir_ + "/PrivilegedHelperTools");
+  write_file_with_mode(temporary(), "new bytes", 0700);
+  capture_stdout([&] { ASSERT_EQ(install_helper(layout_, temporary()), Result<void>()); });
+  EXPECT_EQ(read_file(layout_.installed_executable), "new bytes");
+  EXPECT_EQ(status_of(layout_.installed_executable).st_mode & 07777, 0755u);
+}
+
+TEST_F(Install, FailuresCarryTheirStepsMessages) {
+  struct Case {
+    std::string name;
+    std::function<std::string()> arrange;  // gives the running executable's path
+    std::function<std::string()> message;
+  };
+  const std::string not_regular =
+      "Gagal menyalin helper: the source path is neither a regular file nor a symlink to a "
+      "regular file";
+  const std::vector<Case> cases = {
+      {"folder cannot be created",
+       [&] {
+         std::ofstream(dir_ + "/file") << "x";
+         layout_.installed_executable = dir_ + "/file/PrivilegedHelperTools/id.tavi.helper";
+         return built_executable();
+       },
+       [&] { return os_error_text(ENOTDIR); }},
+      {"source is a folder", [&] { return dir_ + "/bin"; }, [&] { return not_regular; }},
+      {"source is /dev/null", [&] { return std::string("/dev/null"); },
+       [&] { return not_regular; }},
+      {"source is missing", [&] { return dir_ + "/missing"; },
+       [&] { return "Gagal menyalin helper: " + os_error_text(ENOENT); }},
+      {"rename onto a non-empty folder",
+       [&] {
+         fs::create_directories(layout_.installed_executable + "/inside");
+         return built_executable();
+       },
+       [&] { return "Gagal memasang helper: " + os_error_text(EISDIR); }},
+      {"job file folder missing",
+       [&] {
+         fs::remove_all(dir_ + "/LaunchDaemons");
+         return built_executable();
+       },
+       [&] { return "Gagal menulis plist: " + os_error_text(ENOENT); }},
+  };
+  const Layout original = layout_;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    layout_ = original;
+    fs::remove_all(dir_ + "/PrivilegedHelperTools");
+    fs::create_directories(dir_ + "/LaunchDaemons");
+    fs::remove(dir_ + "/calls.log");
+    const std::string running = c.arrange();
+
+    Result<void> outcome;
+    const std::string out = capture_stdout([&] { outcome = install_helper(layout_, running); });
+    EXPECT_EQ(outcome, Result<void>(fail(c.message())));
+    EXPECT_EQ(out, "");
+    // The job is unloaded first, and never loaded after a failure.
+    EXPECT_EQ(calls(), bootout_line());
+  }
+}
+
+TEST_F(Install, AJobFileFolderThatIsMissingLeavesTheNewExecutableInstalled) {
+  fs::remove_all(dir_ + "/LaunchDaemons");
+  const std::string source = built_executable();
+  capture_stdout([&] { EXPECT_FALSE(install_helper(layout_, source)); });
+  EXPECT_EQ(read_file(layout_.installed_executable), read_file(source));
+  EXPECT_FALSE(fs::exists(dir_ + "/LaunchDaemons"));
+}
+
+TEST_F(Install, ARefusedBootstrapGivesLaunchctlsTrimmedErrorOutput) {
+  const std::string prefix = layout_.launchctl + " bootstrap system " + layout_.job_file + ": ";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {" \n Bootstrap failed: 5: Input/output error\n\n",
+       "Bootstrap failed: 5: Input/output error"},
+      {"", ""},
+      {"bad \xff byte\n", "bad \xef\xbf\xbd byte"},
+  };
+  for (const auto& [err, shown] : cases) {
+    SCOPED_TRACE(err);
+    fs::remove(dir_ + "/bin/launchctl.stderr");
+    fs::remove(dir_ + "/calls.log");
+    program_answers("launchctl", 1, err);
+    const std::string source = built_executable();
+    Result<void> outcome;
+    const std::string out = capture_stdout([&] { outcome = install_helper(layout_, source); });
+    EXPECT_EQ(outcome, Result<void>(fail(prefix + shown)));
+    EXPECT_EQ(out, "");
+    // The executable and the job file are in place; only the job is not loaded.
+    expect_job_file_and_bootstrap_call();
+  }
+}
+
+TEST_F(Install, RunLaunchctlPassesArgumentsAsTheyAreAndReportsHowItEnded) {
+  program_answers("launchctl", 0, "noise on standard error\n");
+  EXPECT_EQ(run_launchctl(layout_, {"print", "a b", ""}), Result<void>());
+  EXPECT_EQ(calls(), "launchctl print a b \n");
+
+  program_answers("launchctl", 113, "Could not find service\n");
+  EXPECT_EQ(run_launchctl(layout_, {"bootout", "system/id.tavi.helper"}),
+            Result<void>(fail(layout_.launchctl +
+                              " bootout system/id.tavi.helper: Could not find service")));
+
+  write_file_with_mode(layout_.launchctl, "#!/bin/sh\necho dying >&2\nkill -9 $$\n", 0755);
+  EXPECT_EQ(run_launchctl(layout_, {"list"}),
+            Result<void>(fail(layout_.launchctl + " list: dying")));
+
+  layout_.launchctl = dir_ + "/bin/missing";
+  EXPECT_EQ(run_launchctl(layout_, {"list"}),
+            Result<void>(fail(layout_.launchctl + ": " + os_error_text(ENOENT))));
+}
+
+}  // namespace
+}  // namespace tavi
