@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "cli.hpp"
 #include "tavi/files.hpp"
 #include "tavi/path.hpp"
@@ -37,8 +35,9 @@ Result<void> install_helper(const Layout& layout, const std::string& running_exe
   bootout_service(layout);
   const std::string& installed = layout.installed_executable;
 
-  const std::string folder = std::filesystem::path(installed).parent_path().string();
-  if (auto made = create_folders(folder); !made) return fail(made.error().text());
+  if (const auto folder = containing_folder(installed)) {
+    if (auto made = create_folders(*folder); !made) return fail(made.error().text());
+  }
 
   // Started from the installed path itself: the file is in place already.
   if (!same_path(running_executable, installed)) {

@@ -234,7 +234,7 @@ TEST_F(Install, FailuresCarryTheirStepsMessages) {
          layout_.installed_executable = dir_ + "/file/PrivilegedHelperTools/id.tavi.helper";
          return built_executable();
        },
-       [&] { return os_error_text(ENOTDIR); }},
+       [&] { return os_error_text(EEXIST); }},
       {"source is a folder", [&] { return dir_ + "/bin"; }, [&] { return not_regular; }},
       {"source is /dev/null", [&] { return std::string("/dev/null"); },
        [&] { return not_regular; }},

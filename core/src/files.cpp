@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "tavi/fd.hpp"
 #include "tavi/whole_file.hpp"
 
@@ -19,22 +17,27 @@ OsResult<void> write_file(const std::string& path, std::string_view bytes) {
   return {};
 }
 
-OsResult<void> create_folders(const std::string& path) {
-  if (path.empty()) return {};
-  if (::mkdir(path.c_str(), 0777) == 0) return {};
-  if (errno == ENOENT) {
-    // A parent is missing: make the parents, then try this one again.
-    const std::string parent = std::filesystem::path(path).parent_path().string();
-    if (parent != path) {
-      if (auto made = create_folders(parent); !made) return made;
-      if (::mkdir(path.c_str(), 0777) == 0) return {};
-    }
+namespace {
+
+bool is_folder(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+}  // namespace
+
+// Each missing level in turn from the top. A level that cannot be made is
+// fine when it is a folder all the same (it existed, or appeared meanwhile).
+OsResult<void> create_folders(const std::string& folder) {
+  for (std::size_t end = 1; end <= folder.size(); ++end) {
+    const bool level_ends = end == folder.size() || folder[end] == '/';
+    if (!level_ends || folder[end - 1] == '/') continue;
+    const std::string level = folder.substr(0, end);
+    if (::mkdir(level.c_str(), 0777) == 0) continue;
+    const OsError error = last_os_error();
+    if (!is_folder(level)) return std::unexpected(error);
   }
-  const OsError error = last_os_error();
-  struct stat status;
-  // Someone else may have made it meanwhile; any existing folder will do.
-  if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return {};
-  return std::unexpected(error);
+  return {};
 }
 
 }  // namespace tavi

@@ -54,7 +54,7 @@ TEST_F(Files, CreateFoldersMakesMissingParentsAndAcceptsExistingOnes) {
   std::ofstream(dir_ + "/file") << "x";
   EXPECT_EQ(create_folders(dir_ + "/file"), OsResult<void>(std::unexpected(OsError{EEXIST})));
   EXPECT_EQ(create_folders(dir_ + "/file/sub/deeper"),
-            OsResult<void>(std::unexpected(OsError{ENOTDIR})));
+            OsResult<void>(std::unexpected(OsError{EEXIST})));
 }
 
 }  // namespace

@@ -54,4 +54,15 @@ std::string replace_extension(std::string_view path, std::string_view extension)
   }
 }
 
+std::optional<std::string> containing_folder(std::string_view path) {
+  std::size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;  // "a/b/" names b
+  if (end == 0) return std::nullopt;
+  const std::size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string_view::npos) return std::nullopt;
+  std::size_t folder_end = slash;
+  while (folder_end > 0 && path[folder_end - 1] == '/') --folder_end;
+  return std::string(path.substr(0, folder_end == 0 ? 1 : folder_end));
+}
+
 }  // namespace tavi

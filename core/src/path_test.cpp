@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,21 @@ TEST(SamePath, ComparesComponentByComponent) {
     SCOPED_TRACE(c.a + " ~ " + c.b);
     EXPECT_EQ(same_path(c.a, c.b), c.same);
     EXPECT_EQ(same_path(c.b, c.a), c.same);
+  }
+}
+
+TEST(ContainingFolder, IsThePathWithoutItsLastComponent) {
+  const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+      {"/Library/PrivilegedHelperTools/id.tavi.helper", "/Library/PrivilegedHelperTools"},
+      {"/id.tavi.helper", "/"},
+      {"a//b//", "a"},
+      {"//a", "/"},
+      {"name", std::nullopt},
+      {"", std::nullopt},
+      {"/", std::nullopt},
+  };
+  for (const auto& [path, folder] : cases) {
+    EXPECT_EQ(containing_folder(path), folder) << "path \"" << path << "\"";
   }
 }
 

@@ -15,6 +15,7 @@ OsResult<void> write_file(const std::string& path, std::string_view bytes);
 
 // Creates the folder and every missing parent, each with mode 0777 less the
 // file-creation mask. An existing folder is success; an empty path is too.
-OsResult<void> create_folders(const std::string& path);
+// The error is that of the first level that could not be made.
+OsResult<void> create_folders(const std::string& folder);
 
 }  // namespace tavi

@@ -2,6 +2,7 @@
 // extension. Pure text work: nothing on disk is looked at, no link followed.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,9 @@ std::string replace_extension(std::string_view path, std::string_view extension)
 // difference, except a "." at the very start of a relative path ("./a" is not
 // "a"); letter case does, and ".." is kept as a name, not folded.
 bool same_path(std::string_view a, std::string_view b);
+
+// The path without its last component ("a/b/" names b, so gives "a"); nothing
+// when there is no folder to make: an empty path, "/" or a bare file name.
+std::optional<std::string> containing_folder(std::string_view path);
 
 }  // namespace tavi
