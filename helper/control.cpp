@@ -1,0 +1,162 @@
+// Control connections: the accept loop, one thread per connection, and what
+// each request does to the shared state.
+//
+// Locks: `DaemonState::mutex` is held only to copy `config` or `status`, or,
+// for SetConfig, to install both together and queue the recheck message;
+// never while reading, writing a reply or writing the configuration file.
+// The SetConfig road (save, then install) is serialised by its own mutex in
+// set_config(), always taken before the DaemonState lock, so the file and the
+// running configuration always end up the same.
+#include "control.hpp"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "tavi/config_file.hpp"
+#include "tavi/os_error.hpp"
+#include "tavi/socket.hpp"
+#include "tavi/text.hpp"
+#include "tavi/validate.hpp"
+#include "tavi/version.hpp"
+
+namespace tavi {
+
+namespace {
+
+Response set_config(Config config, const SignalSender& recheck, DaemonState& state) {
+  config.domain = normalize_domain(config.domain);
+  if (auto valid = validate_config(config); !valid) return response::Error{valid.error()};
+
+  static std::mutex set_config_road;
+  std::lock_guard road(set_config_road);
+  if (auto saved = save_config(config); !saved) return response::Error{saved.error()};
+  {
+    std::lock_guard lock(state.mutex);
+    const std::vector<ServerStatus> old_status = std::move(state.status);
+    state.status = carry_over_status(old_status, config);
+    state.config = std::move(config);
+    (void)recheck.send(Signal{});
+  }
+  return response::Ok{};
+}
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+}  // namespace
+
+std::vector<ServerStatus> carry_over_status(const std::vector<ServerStatus>& old_status,
+                                            const Config& config) {
+  std::vector<ServerStatus> status = initial_status(config);
+  for (ServerStatus& entry : status) {
+    const auto old = std::find_if(old_status.begin(), old_status.end(),
+                                  [&](const ServerStatus& s) { return s.fqdn == entry.fqdn; });
+    if (old != old_status.end()) entry = *old;
+  }
+  return status;
+}
+
+Response perform_request(Request request, const SignalSender& recheck, const SignalSender& update,
+                         DaemonState& state) {
+  return std::visit(
+      Overloaded{
+          [](request::Ping&) -> Response { return response::Pong{std::string(HELPER_VERSION)}; },
+          [&](request::GetConfig&) -> Response {
+            std::lock_guard lock(state.mutex);
+            return response::Config{state.config};
+          },
+          [&](request::SetConfig& set) -> Response {
+            return set_config(std::move(set.config), recheck, state);
+          },
+          [&](request::Status&) -> Response {
+            std::lock_guard lock(state.mutex);
+            return response::Status{state.status};
+          },
+          [&](request::Recheck&) -> Response {
+            (void)recheck.send(Signal{});
+            return response::Ok{};
+          },
+          [&](request::Update&) -> Response {
+            // Ok even when the update scheduler has ended: the send just fails.
+            (void)update.send(Signal{});
+            return response::Ok{};
+          },
+      },
+      request);
+}
+
+Result<std::string> read_request_line(int connection) {
+  std::string line;
+  char buffer[IPC_READ_BUFFER_SIZE];
+  while (line.size() < MAX_REQUEST_LINE) {
+    // Never receive past the limit: bytes beyond it are not the line's.
+    const std::size_t wanted = std::min(sizeof buffer, MAX_REQUEST_LINE - line.size());
+    const ssize_t received = ::recv(connection, buffer, wanted, 0);
+    if (received < 0 && errno == EINTR) continue;
+    if (received < 0) return fail(os_error_text(errno));
+    if (received == 0) break;
+    const std::string_view piece(buffer, static_cast<std::size_t>(received));
+    const std::size_t lf = piece.find('\n');
+    if (lf != std::string_view::npos) {
+      line.append(piece.substr(0, lf + 1));
+      break;
+    }
+    line.append(piece);
+  }
+  if (line.empty()) return fail("koneksi ditutup tanpa data");
+  if (!is_valid_utf8(line)) return fail("baris permintaan bukan UTF-8");
+  return line;
+}
+
+void handle_ipc_connection(Fd connection, SignalSender recheck, SignalSender update,
+                           SharedDaemonState state) {
+  // Without the limit the read still works, only without a time-out.
+  (void)set_receive_timeout(connection.get(), IPC_READ_TIMEOUT);
+  Result<Request> request = [&]() -> Result<Request> {
+    auto line = read_request_line(connection.get());
+    if (!line) return fail(line.error());
+    return parse_request(*line);
+  }();
+  // A line that cannot be read or parsed gets no reply at all.
+  if (request) {
+    const Response response = perform_request(std::move(*request), recheck, update, *state);
+    write_response(connection.get(), response);
+  }
+  connection.reset();
+  recheck.release();
+  update.release();
+  state.reset();
+}
+
+bool start_ipc_connection_thread(Fd connection, SignalSender recheck, SignalSender update,
+                                 SharedDaemonState state) {
+  try {
+    std::thread([connection = std::move(connection), recheck = std::move(recheck),
+                 update = std::move(update), state = std::move(state)]() mutable {
+      handle_ipc_connection(std::move(connection), std::move(recheck), std::move(update),
+                            std::move(state));
+    }).detach();
+    return true;
+  } catch (const std::system_error&) {
+    // The refused thread's copy of the arguments is gone with it: the
+    // connection is closed and the daemon serves the next one.
+    return false;
+  }
+}
+
+void accept_ipc_connections(Fd listener, SignalSender recheck, SignalSender update,
+                            SharedDaemonState state) {
+  for (;;) {
+    auto connection = accept_connection(listener.get());
+    if (!connection) continue;
+    (void)start_ipc_connection_thread(std::move(*connection), recheck, update, state);
+  }
+}
+
+}  // namespace tavi
