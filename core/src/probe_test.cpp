@@ -1,0 +1,203 @@
+#include "tavi/probe.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tavi/socket.hpp"
+
+namespace tavi {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+Ipv4Address v4(std::uint8_t c, std::uint8_t d) { return {{127, 42, c, d}}; }
+std::string text(std::uint8_t c, std::uint8_t d) { return format_ip_address(v4(c, d)); }
+
+// A listener whose accept queue is full: connects to it neither succeed nor fail.
+struct SilentListener {
+  Fd listener;
+  std::vector<Fd> waiting;
+};
+
+// Simulated servers on loopback, all on one port as a server's candidates are.
+// Answering: a listener; refusing: nothing bound; silent: a full accept queue.
+class Probe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto first = bind_listener({v4(0, 1), 0});
+    ASSERT_TRUE(first);
+    port_ = local_address(first->get())->port;
+    keep_.push_back(std::move(*first));
+  }
+
+  void answering(const Ipv4Address& ip) {
+    auto listener = bind_listener({ip, port_});
+    ASSERT_TRUE(listener) << listener.error().text();
+    keep_.push_back(std::move(*listener));
+  }
+
+  SilentListener& silent(const Ipv4Address& ip) {
+    auto listener = bind_listener({ip, port_}, 0);
+    EXPECT_TRUE(listener) << listener.error().text();
+    SilentListener& s = silent_.emplace_back();
+    if (!listener) return s;
+    s.listener = std::move(*listener);
+    for (int i = 0; i < 4; ++i) {
+      if (auto c = connect_with_timeout({ip, port_}, 200ms)) s.waiting.push_back(std::move(*c));
+    }
+    EXPECT_FALSE(s.waiting.empty());
+    return s;
+  }
+
+  Server server(std::string home, std::vector<VpnTarget> vpn = {}) {
+    return {.name = "nas",
+            .home_ip = std::move(home),
+            .vpn = std::move(vpn),
+            .port = port_,
+            .aliases = {"files"},
+            .web_port = 8080,
+            .extra_ports = {9000}};
+  }
+
+  std::uint16_t port_ = 0;
+  std::vector<Fd> keep_;
+  std::deque<SilentListener> silent_;
+};
+
+TEST(ProbeCandidates, OrderTrimmingAndSkippedAddresses) {
+  Server s{.name = "nas",
+           .home_ip = " \t192.168.1.10\xc2\xa0",
+           .vpn = {{" wg ", "10.0.0.1"},
+                   {"bad", "10.0.0.256"},
+                   {"v6", " fd00::1 "},
+                   {"port", "10.0.0.2:22"},
+                   {"mapped", "::ffff:10.0.0.3"}}};
+  const std::vector<ProbeCandidate> expected = {
+      {Route::home(), IpAddress{Ipv4Address{{192, 168, 1, 10}}}},
+      {Route::vpn(" wg "), IpAddress{Ipv4Address{{10, 0, 0, 1}}}},
+      {Route::vpn("v6"), *parse_ip_address("fd00::1")},
+      {Route::vpn("mapped"), *parse_ip_address("::ffff:10.0.0.3")},
+  };
+  EXPECT_EQ(probe_candidates(s), expected);
+
+  s.home_ip = "nas.local";
+  s.vpn = {{"wg", "[10.0.0.1]"}, {"lan", "10.0.0.1"}};
+  EXPECT_EQ(
+      probe_candidates(s),
+      (std::vector<ProbeCandidate>{{Route::vpn("lan"), IpAddress{Ipv4Address{{10, 0, 0, 1}}}}}));
+
+  s.vpn = {{"wg", ""}};
+  EXPECT_TRUE(probe_candidates(s).empty());
+}
+
+TEST_F(Probe, HomeIsPreferredOverVpnTargetsThatAnswer) {
+  answering(v4(1, 1));
+  answering(v4(1, 2));
+  answering(v4(1, 3));
+  const Server s = server(" " + text(1, 1) + "\t", {{"wg", text(1, 2)}, {"lte", text(1, 3)}});
+  const ProbeResult result = probe_server(s);
+  EXPECT_EQ(result.server, s);
+  EXPECT_EQ(result.route, Route::home());
+  EXPECT_EQ(result.ip, IpAddress{v4(1, 1)});
+}
+
+TEST_F(Probe, EarliestAnsweringVpnTargetWins) {
+  answering(v4(2, 2));
+  answering(v4(2, 3));
+  const auto start = Clock::now();
+  const ProbeResult result = probe_server(
+      server(text(2, 1), {{"bad", "not an address"}, {"wg", text(2, 2)}, {"lte", text(2, 3)}}));
+  EXPECT_EQ(result.route, Route::vpn("wg"));
+  EXPECT_EQ(result.ip, IpAddress{v4(2, 2)});
+  EXPECT_LT(Clock::now() - start, 500ms);  // nobody was silent
+}
+
+TEST_F(Probe, WaitsForEveryWorkerEvenWhenHomeAnswered) {
+  answering(v4(3, 1));
+  silent(v4(3, 2));
+  const auto start = Clock::now();
+  const ProbeResult result = probe_server(server(text(3, 1), {{"wg", text(3, 2)}}));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(result.route, Route::home());
+  EXPECT_EQ(result.ip, IpAddress{v4(3, 1)});
+  EXPECT_GE(took, 2300ms);
+  EXPECT_LT(took, 5s);
+}
+
+TEST_F(Probe, LaterVpnTargetWhenHomeRefusesAndFirstTargetIsSilent) {
+  silent(v4(4, 2));
+  answering(v4(4, 3));
+  const auto start = Clock::now();
+  const ProbeResult result =
+      probe_server(server(text(4, 1), {{"wg", text(4, 2)}, {"lte", text(4, 3)}}));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(result.route, Route::vpn("lte"));
+  EXPECT_EQ(result.ip, IpAddress{v4(4, 3)});
+  EXPECT_GE(took, 2300ms);
+  EXPECT_LT(took, 5s);
+}
+
+TEST_F(Probe, SilentHomeWithoutVpnIsUnreachableAfterItsTimeLimit) {
+  silent(v4(5, 1));
+  const auto start = Clock::now();
+  const ProbeResult result = probe_server(server(text(5, 1)));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(result.route, Route::unreachable());
+  EXPECT_EQ(result.ip, std::nullopt);
+  EXPECT_GE(took, 500ms);
+  EXPECT_LT(took, 2s);
+}
+
+TEST_F(Probe, UnreachableAtOnce) {
+  const std::vector<Server> servers = {
+      server(text(6, 1)),                                      // refused
+      server(text(6, 1), {{"wg", text(6, 2)}}),                // both refused
+      server("nas.local", {{"wg", "10.0.0.300"}, {"x", ""}}),  // nothing parses
+      server(""),
+  };
+  for (const Server& s : servers) {
+    const auto start = Clock::now();
+    const ProbeResult result = probe_server(s);
+    EXPECT_EQ(result.server, s);
+    EXPECT_EQ(result.route, Route::unreachable()) << s.home_ip;
+    EXPECT_EQ(result.ip, std::nullopt) << s.home_ip;
+    EXPECT_LT(Clock::now() - start, 400ms) << s.home_ip;
+  }
+}
+
+TEST_F(Probe, SameAddressAsHomeAndVpnTargetCountsAsHome) {
+  answering(v4(7, 1));
+  const ProbeResult result = probe_server(server(text(7, 1), {{"wg", text(7, 1)}}));
+  EXPECT_EQ(result.route, Route::home());
+  EXPECT_EQ(result.ip, IpAddress{v4(7, 1)});
+}
+
+TEST_F(Probe, LateAnswerReachesAVpnTargetButNotTheHomeAddress) {
+  // The address stays silent for 700 ms, then makes room in its accept queue:
+  // the next attempt to reach it (a retried SYN) completes after about a second.
+  SilentListener& late = silent(v4(8, 1));
+  std::thread drain([&] {
+    std::this_thread::sleep_for(700ms);
+    // Taking the waiting connection off the queue makes room for one more.
+    (void)accept_connection(late.listener.get());
+  });
+  const ProbeResult result = probe_server(server(text(8, 1), {{"wg", text(8, 1)}}));
+  drain.join();
+  EXPECT_EQ(result.route, Route::vpn("wg"));
+  EXPECT_EQ(result.ip, IpAddress{v4(8, 1)});
+}
+
+TEST_F(Probe, Ipv6LoopbackHome) {
+  auto listener = bind_listener({*parse_ip_address("::1"), 0});
+  if (!listener) GTEST_SKIP() << "no IPv6 loopback: " << listener.error().text();
+  Server s = server("::1");
+  s.port = local_address(listener->get())->port;
+  const ProbeResult result = probe_server(s);
+  EXPECT_EQ(result.route, Route::home());
+  EXPECT_EQ(result.ip, parse_ip_address("::1"));
+}
+
+}  // namespace
+}  // namespace tavi
