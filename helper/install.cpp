@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include "cli.hpp"
+#include "pool.hpp"
 #include "tavi/files.hpp"
+#include "tavi/hosts.hpp"
 #include "tavi/path.hpp"
 #include "tavi/platform.hpp"
 #include "tavi/process.hpp"
@@ -73,5 +75,25 @@ Result<void> install_helper(const Layout& layout) {
 }
 
 Result<void> install_helper() { return install_helper(default_layout()); }
+
+void uninstall_helper(const Layout& layout) {
+  bootout_service(layout);
+  (void)::unlink(layout.job_file.c_str());
+
+  // The hosts path and the pool come from this process's own environment.
+  if (const auto changed = write_hosts_block(hosts_path(), {}); changed && *changed) {
+    flush_dns_cache(layout);
+  }
+  for (std::size_t k = 0; k < UNINSTALL_ALIAS_COUNT; ++k) {
+    const auto address = loopback_address(k);
+    if (!address) break;
+    (void)run_process(layout.ifconfig, {"lo0", "-alias", format_ip_address(*address)});
+  }
+
+  (void)::unlink(layout.installed_executable.c_str());
+  print_line(STDOUT_FILENO, "tavi-helper dihapus, file hosts sudah dibersihkan.");
+}
+
+void uninstall_helper() { uninstall_helper(default_layout()); }
 
 }  // namespace tavi

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -319,6 +320,121 @@ TEST_F(Install, RunLaunchctlPassesArgumentsAsTheyAreAndReportsHowItEnded) {
   layout_.launchctl = dir_ + "/bin/missing";
   EXPECT_EQ(run_launchctl(layout_, {"list"}),
             Result<void>(fail(layout_.launchctl + ": " + os_error_text(ENOENT))));
+}
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// Uninstall always runs against a scratch hosts file, never the system's.
+class Uninstall : public ScratchLayout {
+ protected:
+  void SetUp() override {
+    ScratchLayout::SetUp();
+    hosts_ = dir_ + "/hosts";
+    hosts_env_.emplace("TAVI_HOSTS_FILE", hosts_.c_str());
+  }
+
+  std::string run_uninstall() {
+    return capture_stdout([&] { uninstall_helper(layout_); });
+  }
+  static std::string alias_lines(int first, int last) {
+    std::string lines;
+    for (int octet = first; octet <= last; ++octet) {
+      lines += "ifconfig lo0 -alias 127.77.0." + std::to_string(octet) + "\n";
+    }
+    return lines;
+  }
+
+  const std::string line_ = "tavi-helper dihapus, file hosts sudah dibersihkan.\n";
+  std::string hosts_;
+  std::optional<ScopedEnv> hosts_env_;
+};
+
+TEST_F(Uninstall, WhenNothingIsInstalledItStillSucceedsAndTriesTheWholeDefaultPool) {
+  ScopedEnv pool("TAVI_LOOPBACK", nullptr);
+  program_answers("launchctl", 113, "Could not find service\n");
+  program_answers("ifconfig", 1, "ifconfig: error\n");
+
+  EXPECT_EQ(run_uninstall(), line_);
+  // 64 addresses: pool indexes 0 to 63.
+  EXPECT_EQ(calls(), bootout_line() + alias_lines(2, 65));
+  EXPECT_FALSE(fs::exists(hosts_));
+}
+
+TEST_F(Uninstall, RemovesTheJobFileAndTheInstalledExecutable) {
+  ScopedEnv pool("TAVI_LOOPBACK", "127.77.0.254");
+  const std::string source = built_executable();
+  capture_stdout([&] { ASSERT_EQ(install_helper(layout_, source), Result<void>()); });
+  fs::remove(dir_ + "/calls.log");
+
+  EXPECT_EQ(run_uninstall(), line_);
+  EXPECT_FALSE(fs::exists(layout_.job_file));
+  EXPECT_FALSE(fs::exists(layout_.installed_executable));
+  EXPECT_TRUE(fs::exists(source));
+  EXPECT_EQ(calls(), bootout_line() + alias_lines(254, 254));
+}
+
+TEST_F(Uninstall, NearTheEndOfThePoolOnlyTheRemainingAddressesAreTried) {
+  ScopedEnv pool("TAVI_LOOPBACK", "127.77.0.250");
+  EXPECT_EQ(run_uninstall(), line_);
+  EXPECT_EQ(calls(), bootout_line() + alias_lines(250, 254));
+
+  // A pool without any address: no ifconfig at all.
+  fs::remove(dir_ + "/calls.log");
+  ScopedEnv empty_pool("TAVI_LOOPBACK", "127.77.0.255");
+  EXPECT_EQ(run_uninstall(), line_);
+  EXPECT_EQ(calls(), bootout_line());
+}
+
+TEST_F(Uninstall, RemovesTheHostsBlockAndFlushesOnlyAfterAChange) {
+  ScopedEnv pool("TAVI_LOOPBACK", "127.77.0.254");
+  std::ofstream(hosts_, std::ios::binary)
+      << "127.0.0.1 localhost\n\n"
+         "# BEGIN tavi (dikelola otomatis oleh tavi, jangan diedit)\n"
+         "127.77.0.2\tnas.home.arpa\n"
+         "# END tavi\n";
+  const std::string flush_lines = "dscacheutil -flushcache\nkillall -HUP mDNSResponder\n";
+
+  EXPECT_EQ(run_uninstall(), line_);
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n");
+  EXPECT_EQ(calls(), bootout_line() + flush_lines + alias_lines(254, 254));
+
+  // Nothing left to remove: the caches are not flushed again.
+  fs::remove(dir_ + "/calls.log");
+  EXPECT_EQ(run_uninstall(), line_);
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1 localhost\n");
+  EXPECT_EQ(calls(), bootout_line() + alias_lines(254, 254));
+}
+
+TEST_F(Uninstall, AHostsFileThatCannotBeRewrittenIsPassedOver) {
+  ScopedEnv pool("TAVI_LOOPBACK", "127.77.0.254");
+  fs::create_directory(hosts_);  // cannot be read as a file
+  EXPECT_EQ(run_uninstall(), line_);
+  EXPECT_EQ(calls(), bootout_line() + alias_lines(254, 254));
+  EXPECT_TRUE(fs::is_directory(hosts_));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 namespace tavi {
 
 Result<void> run_daemon() { return fail("perintah run belum tersedia di build ini"); }
-void uninstall_helper() {}
 Result<void> run_update_command() { return fail("perintah update belum tersedia di build ini"); }
 
 void run_update_scheduler(SignalReceiver) {}
