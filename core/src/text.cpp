@@ -83,8 +83,8 @@ std::string utf8_lossy(std::string_view text) {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string_view trim_white_space(std::string_view text) {
@@ -114,6 +114,22 @@ std::string remove_white_space(std::string_view text) {
     pos += c.length;
   }
   return out;
+}
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool starts_with_ignoring_ascii_case(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         equal_ignoring_ascii_case(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace tavi

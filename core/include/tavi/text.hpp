@@ -34,4 +34,8 @@ std::string_view trim_white_space(std::string_view text);
 // Removes every White_Space character, wherever it stands.
 std::string remove_white_space(std::string_view text);
 
+// Byte comparison with ASCII A-Z counted as a-z; nothing else is folded.
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
+bool starts_with_ignoring_ascii_case(std::string_view text, std::string_view prefix);
+
 }  // namespace tavi

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "tavi/fatal.hpp"
+#include "tavi/text.hpp"
 #include "update/http_proxy.hpp"
 #include "update/web_roots.hpp"
 
@@ -41,15 +42,6 @@ struct Transfer {
   bool block_has_location = false;
   std::optional<GetError> error;  // set when a callback ended the transfer
 };
-
-bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(text[i]) != lower(prefix[i])) return false;
-  }
-  return true;
-}
 
 std::string_view trim_header_value(std::string_view value) {
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
@@ -107,7 +99,7 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   if (const long status = parse_status_line(line); status != 0) {
     t.block_status = status;
     t.block_has_location = false;
-  } else if (starts_with_ignoring_case(line, "location:")) {
+  } else if (starts_with_ignoring_ascii_case(line, "location:")) {
     t.block_has_location = !trim_header_value(line.substr(9)).empty();
   }
   return length;

@@ -1,0 +1,132 @@
+// The asset's road into the part file: every byte hashed and written through
+// one buffer, and what the part file holds after each kind of failure.
+#include "update/asset_download.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "http_test_server.hpp"
+#include "sha256.hpp"
+
+namespace tavi {
+namespace {
+
+using testing::HttpReply;
+using testing::sha256_hex;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+// A body whose bytes differ from place to place, so a lost or doubled piece shows.
+std::string pattern(std::size_t size) {
+  std::string out(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  return out;
+}
+
+class AssetDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name :
+         {"ALL_PROXY", "all_proxy", "HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy"}) {
+      ::unsetenv(name);
+    }
+    dir = std::filesystem::temp_directory_path() / ("tavi-asset-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    part = (dir / "id.tavi.part").string();
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  testing::HttpTestServer server;
+  std::filesystem::path dir;
+  std::string part;
+};
+
+TEST_F(AssetDownload, EveryByteReachesTheFileAndTheDigestAcrossBufferEdges) {
+  for (std::size_t size : {0, 1, 65535, 65536, 65537, 200000}) {
+    SCOPED_TRACE(size);
+    const std::string body = pattern(size);
+    server.serve("/asset", body);
+    EXPECT_EQ(download_asset(server.url("/asset"), part, 1 << 20), sha256_hex(body));
+    EXPECT_EQ(read_file(part), body);
+  }
+}
+
+TEST_F(AssetDownload, GzipBodiesAreStoredDecoded) {
+  const std::string body = pattern(100000);
+  server.serve("/asset",
+               HttpReply{.headers = {{"Content-Encoding", "gzip"}}, .body = testing::gzip(body)});
+  EXPECT_EQ(download_asset(server.url("/asset"), part, 100000), sha256_hex(body));
+  EXPECT_EQ(read_file(part), body);
+}
+
+TEST_F(AssetDownload, ALeftoverPartFileIsTruncated) {
+  std::ofstream(part) << std::string(5000, 'o');
+  server.serve("/asset", "new");
+  EXPECT_EQ(download_asset(server.url("/asset"), part, 100), sha256_hex("new"));
+  EXPECT_EQ(read_file(part), "new");
+}
+
+TEST_F(AssetDownload, NoPartFileBeforeTheResponseHead) {
+  auto got = download_asset(server.url("/missing"), part, 100);
+  EXPECT_EQ(got.error(), "Gagal mengunduh pembaruan: http status: 404");
+  EXPECT_FALSE(std::filesystem::exists(part));
+}
+
+TEST_F(AssetDownload, ABodyOverTheLimitLeavesTheFirstLimitBytes) {
+  const std::string body = pattern(150001);
+  server.serve("/asset", body);
+  auto got = download_asset(server.url("/asset"), part, 150000);
+  EXPECT_EQ(got.error(),
+            "Unduhan terputus: the response body is larger than request limit: 150000");
+  EXPECT_EQ(read_file(part), body.substr(0, 150000));
+}
+
+TEST_F(AssetDownload, ACutBodyLeavesWhatArrived) {
+  const std::string body = pattern(70000);
+  server.serve("/asset", HttpReply{.body = body, .declared_length = 90000});
+  auto got = download_asset(server.url("/asset"), part, 1 << 20);
+  ASSERT_FALSE(got);
+  EXPECT_TRUE(got.error().starts_with("Unduhan terputus: ")) << got.error();
+  EXPECT_EQ(read_file(part), body);
+}
+
+TEST_F(AssetDownload, APartFileThatCannotBeCreatedFailsAfterTheRequest) {
+  std::filesystem::create_directory(part);
+  server.serve("/asset", "data");
+  auto got = download_asset(server.url("/asset"), part, 100);
+  EXPECT_EQ(got.error(), "Gagal membuat file: Is a directory (os error 21)");
+  EXPECT_EQ(server.count("/asset"), 1u);
+}
+
+TEST_F(AssetDownload, AFailedWriteIsAWriteError) {
+  server.serve("/asset", pattern(1000));
+  EXPECT_EQ(download_asset(server.url("/asset"), "/dev/full", 100000).error(),
+            "Gagal menulis file: No space left on device (os error 28)");
+}
+
+TEST(DigestMatches, TrimmedAndAsciiCaseInsensitiveExactly64) {
+  const std::string digest = sha256_hex("release");
+  std::string upper = digest;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(digest_matches(digest, digest));
+  EXPECT_TRUE(digest_matches(upper, digest));
+  EXPECT_TRUE(digest_matches(digest + "\n", digest));
+  EXPECT_TRUE(digest_matches("\t " + upper + "\r\n", digest));
+  EXPECT_FALSE(digest_matches(digest.substr(0, 63), digest));
+  EXPECT_FALSE(digest_matches(digest + "0", digest));
+  EXPECT_FALSE(digest_matches(sha256_hex("other"), digest));
+  EXPECT_FALSE(digest_matches("", digest));
+  EXPECT_FALSE(digest_matches(digest.substr(0, 32) + " " + digest.substr(33), digest));
+}
+
+}  // namespace
+}  // namespace tavi
