@@ -22,7 +22,8 @@ SharedDaemonState twenty_servers() {
   auto state = std::make_shared<DaemonState>();
   state->config.domain = "home.arpa";
   for (int i = 0; i < 20; ++i) {
-    Server server{.name = fmt::format("server-{}", i), .home_ip = fmt::format("192.168.1.{}", i + 10)};
+    Server server{.name = fmt::format("server-{}", i),
+                  .home_ip = fmt::format("192.168.1.{}", i + 10)};
     server.vpn = {{"wg", fmt::format("10.8.0.{}", i + 10)}};
     server.aliases = {fmt::format("alias-{}", i)};
     state->config.servers.push_back(std::move(server));

@@ -90,7 +90,8 @@ class ControlConnection : public ::testing::Test {
     EXPECT_TRUE(client);
     auto served = accept_connection(listener_.get());
     EXPECT_TRUE(served);
-    std::thread connection_thread(handle_ipc_connection, std::move(*served), recheck_, update_, state_);
+    std::thread connection_thread(handle_ipc_connection, std::move(*served), recheck_, update_,
+                                  state_);
     std::thread sender([&] {
       EXPECT_TRUE(send_all(client->get(), bytes));
       if (end_sending) shutdown_write(client->get());
@@ -141,13 +142,17 @@ TEST_F(ControlConnection, EachRequestGetsItsReplyAndItsMessage) {
       {"\"Ping\"\n", "{\"Pong\":{\"version\":\"0.3.0\"}}\n", 0, 0},
       {"{\"Ping\":null}\r\n", "{\"Pong\":{\"version\":\"0.3.0\"}}\n", 0, 0},
       {"\"GetConfig\"\n",
-       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168.1.10\","
-       "\"vpn\":[],\"port\":22,\"aliases\":[]},{\"name\":\"pi\",\"home_ip\":\"192.168.1.20\",\"vpn\":[],"
+       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168."
+       "1.10\","
+       "\"vpn\":[],\"port\":22,\"aliases\":[]},{\"name\":\"pi\",\"home_ip\":\"192.168.1.20\","
+       "\"vpn\":[],"
        "\"port\":22,\"aliases\":[]}]}}\n",
        0, 0},
       {"\"Status\"\n",
-       "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.home.arpa\",\"ip\":\"192.168.1.10\",\"route\":\"Home\"},"
-       "{\"name\":\"pi\",\"fqdn\":\"pi.home.arpa\",\"ip\":\"10.8.0.3\",\"route\":{\"Vpn\":\"wg\"}}]}\n",
+       "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.home.arpa\",\"ip\":\"192.168.1.10\","
+       "\"route\":\"Home\"},"
+       "{\"name\":\"pi\",\"fqdn\":\"pi.home.arpa\",\"ip\":\"10.8.0.3\",\"route\":{\"Vpn\":\"wg\"}}]"
+       "}\n",
        0, 0},
       {"\"Recheck\"\n", "\"Ok\"\n", 1, 0},
       {"{\"Recheck\":null}\n", "\"Ok\"\n", 1, 0},
@@ -165,8 +170,14 @@ TEST_F(ControlConnection, EachRequestGetsItsReplyAndItsMessage) {
 
 TEST_F(ControlConnection, LinesThatCannotBeReadOrParsedGetNoReply) {
   const std::vector<std::string> cases = {
-      "", "\n", "\"ping\"\n", "{\"SetConfig\":null}\n", "\"Ping\" \"Ping\"\n", "\"Pi\xFFng\"\n",
-      "\"Ping\"\xC3\n", "{\"SetConfig\":{\"domain\":\"l\xFF\",\"servers\":[]}}\n",
+      "",
+      "\n",
+      "\"ping\"\n",
+      "{\"SetConfig\":null}\n",
+      "\"Ping\" \"Ping\"\n",
+      "\"Pi\xFFng\"\n",
+      "\"Ping\"\xC3\n",
+      "{\"SetConfig\":{\"domain\":\"l\xFF\",\"servers\":[]}}\n",
   };
   for (const std::string& line : cases) {
     SCOPED_TRACE(line);
@@ -206,7 +217,8 @@ TEST_F(ControlConnection, SetConfigNormalisesSavesInstallsAndCarriesStatusOver) 
   };
   EXPECT_EQ(installed_status(), expected);
   EXPECT_EQ(exchange("\"Status\"\n"),
-            "{\"Status\":[{\"name\":\"pi\",\"fqdn\":\"pi.home.arpa\",\"ip\":\"10.8.0.3\",\"route\":{\"Vpn\":\"wg\"}},"
+            "{\"Status\":[{\"name\":\"pi\",\"fqdn\":\"pi.home.arpa\",\"ip\":\"10.8.0.3\",\"route\":"
+            "{\"Vpn\":\"wg\"}},"
             "{\"name\":\"box\",\"fqdn\":\"box.home.arpa\",\"ip\":null,\"route\":\"Unknown\"}]}\n");
 }
 
@@ -219,9 +231,10 @@ TEST_F(ControlConnection, RefusedSetConfigChangesNothing) {
             "{\"Error\":\"Nama \\\"nas\\\" dipakai lebih dari sekali.\"}\n");
   bad = two_servers();
   bad.domain = "example.com";
-  EXPECT_EQ(exchange(set_config_line(bad)),
-            "{\"Error\":\"\\\".com\\\" adalah domain internet sungguhan, bisa bentrok dengan situs asli. "
-            "Pakai home.arpa, internal, atau lan.\"}\n");
+  EXPECT_EQ(
+      exchange(set_config_line(bad)),
+      "{\"Error\":\"\\\".com\\\" adalah domain internet sungguhan, bisa bentrok dengan situs asli. "
+      "Pakai home.arpa, internal, atau lan.\"}\n");
   EXPECT_EQ(read_file(config_file_), "as it was");
   EXPECT_EQ(installed_config(), two_servers());
   EXPECT_EQ(installed_status(), status_before);
@@ -295,7 +308,8 @@ TEST(CarryOverStatus, KeepsEntriesWhoseFqdnIsUnchanged) {
   const std::vector<Case> cases = {
       {"same servers, reordered, one new",
        {"home.arpa",
-        {{.name = "new", .home_ip = "1.1.1.1"}, {.name = "pi", .home_ip = "1.1.1.2"},
+        {{.name = "new", .home_ip = "1.1.1.1"},
+         {.name = "pi", .home_ip = "1.1.1.2"},
          {.name = "nas", .home_ip = "1.1.1.3"}}},
        {{"new", "new.home.arpa", std::nullopt, Route::unknown()},
         {"pi", "pi.home.arpa", std::nullopt, Route::unreachable()},
@@ -397,7 +411,8 @@ TEST_F(RequestLine, ASilentPeerRunsIntoTheReceiveLimit) {
 TEST_F(ControlConnection, AcceptLoopServesManyConnectionsAtOnce) {
   std::thread([listener = std::move(listener_), recheck = recheck_, update = update_,
                state = state_]() mutable {
-    accept_ipc_connections(std::move(listener), std::move(recheck), std::move(update), std::move(state));
+    accept_ipc_connections(std::move(listener), std::move(recheck), std::move(update),
+                           std::move(state));
   }).detach();
 
   constexpr int CLIENTS = 32;

@@ -17,7 +17,8 @@ constexpr std::array<std::string_view, 6> REQUEST_VARIANTS{"Ping",   "GetConfig"
 constexpr std::size_t SET_CONFIG_INDEX = 2;
 
 static_assert(std::variant_size_v<Request> == REQUEST_VARIANTS.size());
-static_assert(std::is_same_v<std::variant_alternative_t<SET_CONFIG_INDEX, Request>, request::SetConfig>);
+static_assert(
+    std::is_same_v<std::variant_alternative_t<SET_CONFIG_INDEX, Request>, request::SetConfig>);
 
 std::string request_variant_expected() {
   std::string out;
@@ -60,7 +61,8 @@ Result<Request> read_tagged_request(JsonReader& reader) {
   } else {
     auto payload = reader.next();
     if (!payload) return fail(payload.error());
-    if (payload->kind != JsonKind::Null) return fail(invalid_json_type(reader, *payload, "unit variant"));
+    if (payload->kind != JsonKind::Null)
+      return fail(invalid_json_type(reader, *payload, "unit variant"));
     request = unit_request(*index);
   }
 
@@ -175,7 +177,9 @@ std::string encode_response(const Response& response) {
       write_config_compact(config.config, out);
       out.push_back('}');
     }
-    void operator()(const response::Status& status) const { append_status_list(out, status.servers); }
+    void operator()(const response::Status& status) const {
+      append_status_list(out, status.servers);
+    }
     void operator()(const response::Ok&) const { out += "\"Ok\""; }
     void operator()(const response::Error& error) const {
       out += "{\"Error\":";

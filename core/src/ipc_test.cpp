@@ -1,9 +1,9 @@
 #include "tavi/ipc.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <thread>
@@ -26,7 +26,8 @@ struct AcceptedLine {
 
 TEST(ParseRequest, AcceptedLines) {
   const Config empty{.domain = "home.arpa"};
-  const Config lan_nas{.domain = "lan", .servers = {Server{.name = "nas", .home_ip = "192.168.1.10"}}};
+  const Config lan_nas{.domain = "lan",
+                       .servers = {Server{.name = "nas", .home_ip = "192.168.1.10"}}};
   const std::vector<AcceptedLine> cases = {
       {"\"Ping\"", request::Ping{}},
       {"\"Ping\"\n", request::Ping{}},
@@ -150,14 +151,16 @@ TEST(ParseRequest, CompactConfigReadsBackEqual) {
 }
 
 TEST(RequestVariants, NamesAndIndices) {
-  const std::vector<std::string> names = {"Ping", "GetConfig", "SetConfig", "Status", "Recheck", "Update"};
+  const std::vector<std::string> names = {"Ping",   "GetConfig", "SetConfig",
+                                          "Status", "Recheck",   "Update"};
   for (std::size_t i = 0; i < names.size(); ++i) {
     auto index = match_request_variant(names[i]);
     ASSERT_TRUE(index);
     EXPECT_EQ(*index, i);
   }
   using namespace std::string_view_literals;
-  for (std::string_view name : {"ping"sv, "Ping "sv, ""sv, "Pong"sv, "GetConfig\0"sv, "SETCONFIG"sv}) {
+  for (std::string_view name :
+       {"ping"sv, "Ping "sv, ""sv, "Pong"sv, "GetConfig\0"sv, "SETCONFIG"sv}) {
     auto index = match_request_variant(name);
     ASSERT_FALSE(index);
     EXPECT_EQ(index.error(), unknown_request_variant(name));
@@ -197,24 +200,31 @@ TEST(EncodeResponse, EveryReplyByteForByte) {
       {"default config", response::Config{Config{.domain = "home.arpa"}},
        "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[]}}\n"},
       {"plain server", response::Config{example_config()},
-       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168.1.10\","
+       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168."
+       "1.10\","
        "\"vpn\":[],\"port\":22,\"aliases\":[]}]}}\n"},
       {"every server member", response::Config{full},
-       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168.1.10\","
+       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168."
+       "1.10\","
        "\"vpn\":[{\"label\":\"wg\",\"ip\":\"10.8.0.2\"}],\"port\":22,\"aliases\":[\"files\"],"
        "\"web_port\":8080,\"extra_ports\":[445,139]}]}}\n"},
       {"web port without extra ports", response::Config{web_only},
-       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168.1.10\","
+       "{\"Config\":{\"domain\":\"home.arpa\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"192.168."
+       "1.10\","
        "\"vpn\":[],\"port\":22,\"aliases\":[],\"web_port\":80}]}}\n"},
       {"empty status", response::Status{}, "{\"Status\":[]}\n"},
       {"one unprobed server", response::Status{{statuses[0]}},
-       "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.home.arpa\",\"ip\":null,\"route\":\"Unknown\"}]}\n"},
+       "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.home.arpa\",\"ip\":null,\"route\":"
+       "\"Unknown\"}]}\n"},
       {"every route", response::Status{statuses},
-       "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.home.arpa\",\"ip\":null,\"route\":\"Unknown\"},"
+       "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.home.arpa\",\"ip\":null,\"route\":"
+       "\"Unknown\"},"
        "{\"name\":\"pi\",\"fqdn\":\"pi.home.arpa\",\"ip\":\"192.168.1.20\",\"route\":\"Home\"},"
-       "{\"name\":\"box\",\"fqdn\":\"box.home.arpa\",\"ip\":\"10.8.0.3\",\"route\":{\"Vpn\":\"wg\"}},"
+       "{\"name\":\"box\",\"fqdn\":\"box.home.arpa\",\"ip\":\"10.8.0.3\",\"route\":{\"Vpn\":\"wg\"}"
+       "},"
        "{\"name\":\"old\",\"fqdn\":\"old.home.arpa\",\"ip\":null,\"route\":\"Unreachable\"},"
-       "{\"name\":\"v6\",\"fqdn\":\"v6.home.arpa\",\"ip\":\"fd00::1\",\"route\":{\"Vpn\":\"\"}}]}\n"},
+       "{\"name\":\"v6\",\"fqdn\":\"v6.home.arpa\",\"ip\":\"fd00::1\",\"route\":{\"Vpn\":\"\"}}]}"
+       "\n"},
       {"ok", response::Ok{}, "\"Ok\"\n"},
       {"plain error", response::Error{"Nama tidak boleh kosong."},
        "{\"Error\":\"Nama tidak boleh kosong.\"}\n"},
@@ -222,7 +232,8 @@ TEST(EncodeResponse, EveryReplyByteForByte) {
        "{\"Error\":\"a\\\"b\\\\c\\td\\ne\\r\\b\\f\\u0001\\u001b\\u001f\"}\n"},
       {"bytes left alone", response::Error{"/\x7f \xC3\xA9t\xC3\xA9 \xE2\x80\xA8"},
        "{\"Error\":\"/\x7f \xC3\xA9t\xC3\xA9 \xE2\x80\xA8\"}\n"},
-      {"escaped status", response::Status{{{"n\"s", "n\"s.lan", std::nullopt, Route::vpn("w\\g\n")}}},
+      {"escaped status",
+       response::Status{{{"n\"s", "n\"s.lan", std::nullopt, Route::vpn("w\\g\n")}}},
        "{\"Status\":[{\"name\":\"n\\\"s\",\"fqdn\":\"n\\\"s.lan\",\"ip\":null,"
        "\"route\":{\"Vpn\":\"w\\\\g\\n\"}}]}\n"},
   };
