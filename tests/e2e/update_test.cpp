@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "tls_test_server.hpp"
 #include "update_harness.hpp"
 
 namespace tavi::e2e {
@@ -121,6 +122,19 @@ TEST_F(UpdateCommand, AssetUrlsThatAreNotHttpsJoinTheBaseUrl) {
   EXPECT_EQ(request_targets(),
             (std::vector<std::string>{"/latest.json", "/latest.json.sig", "//assets/helper"}));
   EXPECT_EQ(read_file(executable), NEW_BUILD);
+}
+
+TEST_F(UpdateCommand, AnHttpsAssetUrlIsFetchedUnchangedAndItsServerMustBeTrusted) {
+  testing::TlsTestServer tls;
+  server.publish(manifest_json(
+      "0.4.0", {{"darwin-aarch64-helper", {tls.url("/asset"), sha256_hex(NEW_BUILD), 0}}}));
+  RunOutcome r = run_update();
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_TRUE(r.err.starts_with("tavi-helper: Gagal mengunduh pembaruan: SSL certificate problem"))
+      << r.err;
+  EXPECT_EQ(server.requests().size(), 2u) << "nothing joined to the base URL";
+  EXPECT_FALSE(fs::exists(staged("part")));
+  EXPECT_EQ(digest_of(executable), original);
 }
 
 // One failure of the run: how the server and the folder are set up, the

@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <thread>
 
+#include <curl/curl.h>
+
 #include "http_test_server.hpp"
+#include "tls_test_server.hpp"
 
 namespace tavi {
 namespace {
@@ -218,6 +221,44 @@ TEST_F(HttpTest, ConcurrentDownloadsShareNothing) {
   }
   for (auto& t : threads) t.join();
   for (const auto& result : results) EXPECT_EQ(result, std::string(20000, 'q'));
+}
+
+// The body of one GET by a plain libcurl handle that trusts `root` alone.
+std::optional<std::string> fetch_trusting(const std::string& url, const std::string& root) {
+  CURL* curl = curl_easy_init();
+  std::string body;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_CAINFO, root.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) {
+        static_cast<std::string*>(out)->append(data, size * n);
+        return size * n;
+      });
+  const CURLcode code = curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  if (code != CURLE_OK) return std::nullopt;
+  return body;
+}
+
+TEST_F(HttpTest, HttpsServersMustChainToTheBuiltInRootsWhateverTheMachineTrusts) {
+  testing::TlsTestServer tls;
+  // The server is sound: a client that trusts its certificate gets the body.
+  ASSERT_EQ(fetch_trusting(tls.url("/f"), tls.certificate()), "served over tls\n");
+
+  auto refused = download_bytes(tls.url("/f"), 100);
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().starts_with(CONNECT_FAILED + "SSL certificate problem"))
+      << refused.error();
+
+  // The places OpenSSL and libcurl would otherwise look for roots.
+  ::setenv("SSL_CERT_FILE", tls.certificate().c_str(), 1);
+  ::setenv("SSL_CERT_DIR", tls.certificate_folder().c_str(), 1);
+  ::setenv("CURL_CA_BUNDLE", tls.certificate().c_str(), 1);
+  auto still_refused = download_bytes(tls.url("/f"), 100);
+  ASSERT_FALSE(still_refused);
+  EXPECT_TRUE(still_refused.error().starts_with(CONNECT_FAILED)) << still_refused.error();
 }
 
 }  // namespace
