@@ -13,13 +13,12 @@
 
 #include <algorithm>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "tavi/config_file.hpp"
 #include "tavi/os_error.hpp"
 #include "tavi/socket.hpp"
 #include "tavi/text.hpp"
+#include "tavi/thread.hpp"
 #include "tavi/validate.hpp"
 #include "tavi/version.hpp"
 
@@ -136,18 +135,13 @@ void handle_ipc_connection(Fd connection, SignalSender recheck, SignalSender upd
 
 bool start_ipc_connection_thread(Fd connection, SignalSender recheck, SignalSender update,
                                  SharedDaemonState state) {
-  try {
-    std::thread([connection = std::move(connection), recheck = std::move(recheck),
-                 update = std::move(update), state = std::move(state)]() mutable {
-      handle_ipc_connection(std::move(connection), std::move(recheck), std::move(update),
-                            std::move(state));
-    }).detach();
-    return true;
-  } catch (const std::system_error&) {
-    // The refused thread's copy of the arguments is gone with it: the
-    // connection is closed and the daemon serves the next one.
-    return false;
-  }
+  // A refused thread's copy of the arguments is gone with it: the connection
+  // is closed and the daemon serves the next one.
+  return try_spawn_detached([connection = std::move(connection), recheck = std::move(recheck),
+                             update = std::move(update), state = std::move(state)]() mutable {
+    handle_ipc_connection(std::move(connection), std::move(recheck), std::move(update),
+                          std::move(state));
+  });
 }
 
 void accept_ipc_connections(Fd listener, SignalSender recheck, SignalSender update,
