@@ -1,0 +1,18 @@
+#include "apply_loop.hpp"
+
+namespace tavi {
+
+void run_apply_loop(SignalReceiver& recheck, std::chrono::steady_clock::duration interval,
+                    const std::function<void()>& cycle) {
+  cycle();
+  for (;;) {
+    if (recheck.recv_for(interval) == RecvStatus::Disconnected) return;
+    RecvStatus drained;
+    while ((drained = recheck.try_recv()) == RecvStatus::Message) {
+    }
+    if (drained == RecvStatus::Disconnected) return;
+    cycle();
+  }
+}
+
+}  // namespace tavi
