@@ -1,0 +1,167 @@
+#include "apply.hpp"
+
+#include <fmt/format.h>
+
+#include "cli.hpp"
+#include "pool.hpp"
+#include "tavi/hosts.hpp"
+#include "tavi/probe.hpp"
+#include "tavi/process.hpp"
+#include "tavi/socket.hpp"
+#include "tavi/text.hpp"
+#include "tavi/thread.hpp"
+
+namespace tavi {
+
+namespace {
+
+// What one pass decided, before anything outside it changes.
+struct PassPlan {
+  std::vector<HostsEntry> hosts;
+  std::vector<ServerStatus> status;
+  ForwardPlan forwards;
+};
+
+Config take_snapshot(DaemonState& state) {
+  std::lock_guard lock(state.mutex);
+  return state.config;
+}
+
+// Every probe runs at once; the results come back in configuration order.
+std::vector<ProbeResult> probe_all(const Config& snapshot) {
+  std::vector<std::optional<ProbeResult>> slots(snapshot.servers.size());
+  std::vector<std::thread> probes;
+  probes.reserve(slots.size());
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    probes.push_back(spawn_joinable("probe", [&slot = slots[i], server = snapshot.servers[i]] {
+      slot = probe_server(server);
+    }));
+  }
+  std::vector<ProbeResult> results;
+  results.reserve(slots.size());
+  for (std::size_t i = 0; i < probes.size(); ++i) {
+    probes[i].join();
+    results.push_back(std::move(*slots[i]));
+  }
+  return results;
+}
+
+// White space inside a stored name would split one host name into several
+// on the hosts line, so it is left out of what is published.
+HostsEntry hosts_entry(std::string ip, const Server& server, const std::string& domain) {
+  HostsEntry entry{std::move(ip), {}};
+  for (const std::string& name : host_names(server, domain)) {
+    entry.names.push_back(remove_white_space(name));
+  }
+  return entry;
+}
+
+PassPlan plan_pass(const Config& snapshot, const std::vector<ProbeResult>& results) {
+  PassPlan plan;
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const Server& server = snapshot.servers[i];
+    const ProbeResult& probed = results[i];
+    const std::optional<std::string> answered =
+        probed.ip ? std::optional(format_ip_address(*probed.ip)) : std::nullopt;
+
+    const std::vector<PortMapping> mappings = port_mappings(server);
+    const std::optional<Ipv4Address> own =
+        mappings.empty() ? std::nullopt : loopback_address(k);
+    if (own) {
+      plan.hosts.push_back(hosts_entry(format_ip_address(*own), server, snapshot.domain));
+      ++k;
+      for (const PortMapping& mapping : mappings) {
+        std::optional<SocketAddress> target;
+        if (probed.ip) target = SocketAddress{*probed.ip, mapping.target, 0};
+        plan.forwards[SocketAddress{*own, mapping.listen, 0}] = target;
+      }
+    } else if (answered) {
+      plan.hosts.push_back(hosts_entry(*answered, server, snapshot.domain));
+    }
+    plan.status.push_back(
+        ServerStatus{server.name, server.name + "." + snapshot.domain, answered, probed.route});
+  }
+  return plan;
+}
+
+void replace_forward_table(ForwardTable& table, const ForwardPlan& plan) {
+  ForwardMap content;
+  for (const auto& [listen, target] : plan) {
+    if (target) content.emplace(listen, *target);
+  }
+  table.replace(std::move(content));
+}
+
+void stop_unplanned_listeners(ListenerMap& listeners, const ForwardPlan& plan) {
+  for (auto it = listeners.begin(); it != listeners.end();) {
+    if (plan.contains(it->first)) {
+      ++it;
+      continue;
+    }
+    it->second->store(true, std::memory_order_release);
+    // The listener sits in accept; this connection lets it see the flag.
+    (void)connect_with_timeout(it->first, LISTENER_WAKE_TIMEOUT);
+    it = listeners.erase(it);
+  }
+}
+
+OsResult<Fd> bind_forward_listener(const SocketAddress& listen, const Layout& layout) {
+  auto bound = bind_listener(listen);
+  if (bound || bound.error().code != EADDRNOTAVAIL) return bound;
+  // A pool address that lo0 does not carry yet; the second bind tells
+  // whether the alias helped.
+  (void)run_process(layout.ifconfig, {"lo0", "alias", format_ip_address(listen.ip), "up"});
+  return bind_listener(listen);
+}
+
+void start_planned_listeners(ListenerMap& listeners, const ForwardPlan& plan,
+                             const std::shared_ptr<ForwardTable>& table, const Layout& layout) {
+  for (const auto& [listen, target] : plan) {
+    if (listeners.contains(listen)) continue;
+    auto bound = bind_forward_listener(listen, layout);
+    if (!bound) {
+      print_line(2, fmt::format("tavi-helper: tidak bisa membuka {}: {}",
+                                format_socket_address(listen), bound.error().text()));
+      continue;
+    }
+    auto stop = std::make_shared<StopFlag>(false);
+    listeners.emplace(listen, stop);
+    // std::function wants a copyable body; the socket travels in a shared box.
+    auto socket = std::make_shared<Fd>(std::move(*bound));
+    spawn_detached("forward listener", [listen, table, stop, socket] {
+      run_forward_listener(listen, table, stop, std::move(*socket));
+    });
+  }
+}
+
+void write_hosts(const std::vector<HostsEntry>& entries, const Layout& layout) {
+  const Result<bool> changed = write_hosts_block(hosts_path(), entries);
+  if (!changed) {
+    print_line(2, fmt::format("tavi-helper: gagal menulis hosts: {}", changed.error()));
+  } else if (*changed) {
+    flush_dns_cache(layout);
+  }
+}
+
+}  // namespace
+
+bool commit_status(DaemonState& state, const Config& snapshot, std::vector<ServerStatus> status) {
+  std::lock_guard lock(state.mutex);
+  if (state.config != snapshot) return false;
+  state.status = std::move(status);
+  return true;
+}
+
+void apply_cycle(DaemonState& state, const std::shared_ptr<ForwardTable>& table,
+                 ListenerMap& listeners, const Layout& layout) {
+  const Config snapshot = take_snapshot(state);
+  PassPlan plan = plan_pass(snapshot, probe_all(snapshot));
+  replace_forward_table(*table, plan.forwards);
+  stop_unplanned_listeners(listeners, plan.forwards);
+  start_planned_listeners(listeners, plan.forwards, table, layout);
+  write_hosts(plan.hosts, layout);
+  commit_status(state, snapshot, std::move(plan.status));
+}
+
+}  // namespace tavi
