@@ -68,12 +68,13 @@ class AnsweringServers {
 // Samples the thread count until stopped; keeps the highest.
 class ThreadSampler {
  public:
-  ThreadSampler() : thread_([this] {
-    while (!done_) {
-      peak_ = std::max(peak_.load(), current_threads());
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-  }) {}
+  ThreadSampler()
+      : thread_([this] {
+          while (!done_) {
+            peak_ = std::max(peak_.load(), current_threads());
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+          }
+        }) {}
   int stop() {
     done_ = true;
     thread_.join();
@@ -87,7 +88,8 @@ class ThreadSampler {
 };
 
 void run_cycles(benchmark::State& state, bool forwarded, const char* pool) {
-  const std::string dir = std::filesystem::temp_directory_path() / ("tavi-apply-bench-" + std::to_string(::getpid()));
+  const std::string dir =
+      std::filesystem::temp_directory_path() / ("tavi-apply-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string hosts = dir + "/hosts";
   std::ofstream(hosts) << "127.0.0.1\tlocalhost\n";

@@ -66,8 +66,7 @@ PassPlan plan_pass(const Config& snapshot, const std::vector<ProbeResult>& resul
         probed.ip ? std::optional(format_ip_address(*probed.ip)) : std::nullopt;
 
     const std::vector<PortMapping> mappings = port_mappings(server);
-    const std::optional<Ipv4Address> own =
-        mappings.empty() ? std::nullopt : loopback_address(k);
+    const std::optional<Ipv4Address> own = mappings.empty() ? std::nullopt : loopback_address(k);
     if (own) {
       plan.hosts.push_back(hosts_entry(format_ip_address(*own), server, snapshot.domain));
       ++k;

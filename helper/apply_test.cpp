@@ -163,7 +163,8 @@ class ApplyCycleTest : public ::testing::Test {
   std::vector<std::string> listening() {
     std::vector<SocketAddress> keys;
     for (const auto& [key, flag] : listeners_) keys.push_back(key);
-    std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.port < b.port; });
+    std::sort(keys.begin(), keys.end(),
+              [](const auto& a, const auto& b) { return a.port < b.port; });
     std::vector<std::string> texts;
     for (const auto& key : keys) texts.push_back(format_socket_address(key));
     return texts;
@@ -178,7 +179,8 @@ class ApplyCycleTest : public ::testing::Test {
 };
 
 Server server(std::string name, std::uint16_t port, std::optional<std::uint16_t> web_port = {}) {
-  return Server{.name = std::move(name), .home_ip = "127.0.0.1", .port = port, .web_port = web_port};
+  return Server{
+      .name = std::move(name), .home_ip = "127.0.0.1", .port = port, .web_port = web_port};
 }
 
 TEST_F(ApplyCycleTest, ForwardedServersGetTheirOwnAddressOthersTheAnsweringOne) {
@@ -191,8 +193,9 @@ TEST_F(ApplyCycleTest, ForwardedServersGetTheirOwnAddressOthersTheAnsweringOne) 
   cycle();
 
   EXPECT_EQ(block(), "127.93.1.2\tnas.lan files.lan\n127.0.0.1\tprinter.lan\n");
-  EXPECT_EQ(status(), (std::vector<ServerStatus>{{"nas", "nas.lan", "127.0.0.1", Route::home()},
-                                                 {"printer", "printer.lan", "127.0.0.1", Route::home()}}));
+  EXPECT_EQ(status(),
+            (std::vector<ServerStatus>{{"nas", "nas.lan", "127.0.0.1", Route::home()},
+                                       {"printer", "printer.lan", "127.0.0.1", Route::home()}}));
   // 80 to the web port, then the web port and the probe port to themselves.
   const std::uint16_t ports[] = {80, web.port(), ssh.port()};
   const std::uint16_t targets[] = {web.port(), web.port(), ssh.port()};
@@ -205,7 +208,8 @@ TEST_F(ApplyCycleTest, ForwardedServersGetTheirOwnAddressOthersTheAnsweringOne) 
   EXPECT_EQ(receive_all(at("127.93.1.2", 80)), "web page");
   EXPECT_EQ(receive_all(at("127.93.1.2", ssh.port())), "ssh banner");
   EXPECT_EQ(flushes(), 1);
-  EXPECT_EQ(calls().find("ifconfig"), std::string::npos) << "127.0.0.0/8 binds without an alias here";
+  EXPECT_EQ(calls().find("ifconfig"), std::string::npos)
+      << "127.0.0.0/8 binds without an alias here";
 
   // A second pass with nothing changed restarts nothing and flushes nothing.
   const auto flag = listeners_.at(at("127.93.1.2", 80));
@@ -312,13 +316,14 @@ TEST_F(ApplyCycleTest, WhenThePoolRunsOutServersArePublishedOnTheirAnsweringAddr
   use_pool("127.93.6.254");  // one address
   BannerServer a("a"), b("b"), c("c");
   Server gone = server("gone", c.port(), c.port());
-  set_config(Config{"lan", {server("a", a.port(), a.port()), server("b", b.port(), b.port()), gone}});
+  set_config(
+      Config{"lan", {server("a", a.port(), a.port()), server("b", b.port(), b.port()), gone}});
   c.stop();
   cycle();
 
   EXPECT_EQ(block(), "127.93.6.254\ta.lan\n127.0.0.1\tb.lan\n");
   EXPECT_EQ(listening(), (std::vector<std::string>{"127.93.6.254:80",
-                                                    "127.93.6.254:" + std::to_string(a.port())}));
+                                                   "127.93.6.254:" + std::to_string(a.port())}));
   EXPECT_EQ(status()[1].ip, "127.0.0.1");
 }
 
@@ -360,7 +365,9 @@ TEST(CommitStatus, StoresOnlyWhileTheConfigurationEqualsTheSnapshot) {
       Config{"LAN", snapshot.servers},
       Config{"lan", {}},
       vary([](Server& s) { s.home_ip = "127.0.0.2"; }),
-      vary([](Server& s) { s.vpn = {{"office", "10.8.0.1"}}; }),
+      vary([](Server& s) {
+        s.vpn = {{"office", "10.8.0.1"}};
+      }),
       vary([](Server& s) { s.port = 23; }),
       vary([](Server& s) { s.aliases = {"x"}; }),
       vary([](Server& s) { s.web_port = 8080; }),
@@ -428,7 +435,8 @@ TEST_F(ApplyCycleTest, AListenAddressTakenByAnotherProgramIsReportedAndTheRestBi
   testing::internal::CaptureStderr();
   cycle();
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "tavi-helper: tidak bisa membuka 127.93.9.2:80: " + os_error_text(EADDRINUSE) + "\n");
+  EXPECT_EQ(err,
+            "tavi-helper: tidak bisa membuka 127.93.9.2:80: " + os_error_text(EADDRINUSE) + "\n");
   EXPECT_EQ(listening(), std::vector<std::string>{"127.93.9.2:" + std::to_string(web.port())});
 
   // Freed: the next pass binds it.

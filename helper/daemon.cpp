@@ -65,8 +65,7 @@ Result<void> run_daemon() {
 
   auto table = std::make_shared<ForwardTable>();
   ListenerMap listeners;
-  run_apply_loop(recheck_receiver, APPLY_INTERVAL,
-                 [&] { apply_cycle(*state, table, listeners); });
+  run_apply_loop(recheck_receiver, APPLY_INTERVAL, [&] { apply_cycle(*state, table, listeners); });
   return {};
 }
 

@@ -30,7 +30,9 @@ std::vector<std::string> interface_snapshot(const OsResult<std::vector<Interface
   return texts;
 }
 
-std::vector<std::string> interface_snapshot() { return interface_snapshot(platform::list_interfaces()); }
+std::vector<std::string> interface_snapshot() {
+  return interface_snapshot(platform::list_interfaces());
+}
 
 void watch_network(SignalSender recheck, const std::function<std::vector<std::string>()>& snapshot,
                    std::chrono::milliseconds interval, std::chrono::milliseconds settle_delay) {
@@ -47,8 +49,8 @@ void watch_network(SignalSender recheck, const std::function<std::vector<std::st
 }
 
 void watch_network(SignalSender recheck) {
-  watch_network(std::move(recheck), [] { return interface_snapshot(); }, WATCH_INTERVAL,
-                WATCH_SETTLE_DELAY);
+  watch_network(
+      std::move(recheck), [] { return interface_snapshot(); }, WATCH_INTERVAL, WATCH_SETTLE_DELAY);
 }
 
 }  // namespace tavi

@@ -24,8 +24,8 @@ TEST(InterfaceSnapshot, DropsLoopbackAndFe80OnlyAndSortsByBytes) {
       entry("en0", "127.1.2.3"),  // loopback on any interface
       entry("lo0", "::1"),
       entry("en0", "fe80::1"),
-      entry("en0", "fe80:1::5"),   // still fe80::/16
-      entry("en0", "fe81::1"),     // rest of fe80::/10 counts
+      entry("en0", "fe80:1::5"),  // still fe80::/16
+      entry("en0", "fe81::1"),    // rest of fe80::/10 counts
       entry("en0", "febf::1"),
       entry("en0", "::2"),
       entry("en0", "::ffff:127.0.0.1"),  // mapped, not ::1: kept
@@ -34,7 +34,7 @@ TEST(InterfaceSnapshot, DropsLoopbackAndFe80OnlyAndSortsByBytes) {
       entry("en", "192.168.1.10"),  // a prefix sorts first
   };
   const Snapshot expected = {
-      "en0=192.168.1.10", "en0=2001:db8::1", "en0=::2", "en0=::ffff:127.0.0.1",
+      "en0=192.168.1.10", "en0=2001:db8::1", "en0=::2",         "en0=::ffff:127.0.0.1",
       "en0=fe81::1",      "en0=febf::1",     "en=192.168.1.10", "utun3=10.8.0.2",
   };
   // "en0=" sorts before "en=": '0' is 0x30, '=' is 0x3d.
@@ -55,8 +55,12 @@ TEST(InterfaceSnapshot, OrderIsIrrelevantDuplicatesCountAndTheNameIsPartOfTheTex
 }
 
 TEST(InterfaceSnapshot, InvalidNameBytesBecomeReplacementCharacters) {
-  const std::vector<InterfaceAddress> listed = {entry("en\xff" "0", "10.0.0.1")};
-  EXPECT_EQ(interface_snapshot(listed), (Snapshot{"en\xEF\xBF\xBD" "0=10.0.0.1"}));
+  const std::vector<InterfaceAddress> listed = {
+      entry("en\xff"
+            "0",
+            "10.0.0.1")};
+  EXPECT_EQ(interface_snapshot(listed), (Snapshot{"en\xEF\xBF\xBD"
+                                                  "0=10.0.0.1"}));
 }
 
 TEST(InterfaceSnapshot, AnUnavailableListGivesNothing) {
@@ -85,7 +89,8 @@ class ScriptedWatch {
   int messages_sent() {
     auto [sender, receiver] = make_channel<Signal>();
     receiver_.emplace(std::move(receiver));
-    watch_network(std::move(sender), [this] { return next(); }, 1ms, 1ms);
+    watch_network(
+        std::move(sender), [this] { return next(); }, 1ms, 1ms);
     return counted_;
   }
 

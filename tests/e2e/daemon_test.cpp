@@ -1,7 +1,7 @@
 // The daemon as a black box: a configuration file in, the scratch hosts file
 // and the forwarders out, driven over the control port.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,7 +52,8 @@ std::string receive_to_end(int fd) {
   std::string out;
   char buffer[512];
   ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
   return out;
 }
 
@@ -147,8 +148,9 @@ TEST_F(DaemonTest, HostsFileAndForwarderFollowAServerGoingDownAndComingBack) {
   const std::string web_port = std::to_string(web.port());
   write_file(dir_.file("config.json"),
              "{\"domain\":\"lan\",\"servers\":["
-             "{\"name\":\"nas\",\"home_ip\":\"127.0.0.1\",\"port\":" + web_port +
-                 ",\"web_port\":" + web_port + "},"
+             "{\"name\":\"nas\",\"home_ip\":\"127.0.0.1\",\"port\":" +
+                 web_port + ",\"web_port\":" + web_port +
+                 "},"
                  "{\"name\":\"printer\",\"home_ip\":\"127.0.0.1\",\"port\":" +
                  std::to_string(printer.port()) + "}]}");
   RunningProgram daemon(helper_binary(), {"run"}, environment("127.95.1.2"));
@@ -213,7 +215,8 @@ TEST_F(DaemonTest, StatusRightAfterStartIsUnknownForEveryServer) {
   }
   write_file(dir_.file("config.json"),
              "{\"domain\":\"Lan.\",\"servers\":[{\"name\":\"nas\",\"home_ip\":\"127.0.0.1\","
-             "\"port\":" + std::to_string(slow_port) +
+             "\"port\":" +
+                 std::to_string(slow_port) +
                  ",\"vpn\":[{\"label\":\"office\",\"ip\":\"127.0.0.1\"}]}]}");
   RunningProgram daemon(helper_binary(), {"run"}, environment("127.95.3.2"));
   std::string reply;
@@ -222,9 +225,11 @@ TEST_F(DaemonTest, StatusRightAfterStartIsUnknownForEveryServer) {
     return reply != "<no connection>";
   }));
   EXPECT_EQ(reply,
-            "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.Lan.\",\"ip\":null,\"route\":\"Unknown\"}]}\n");
+            "{\"Status\":[{\"name\":\"nas\",\"fqdn\":\"nas.Lan.\",\"ip\":null,\"route\":"
+            "\"Unknown\"}]}\n");
   EXPECT_TRUE(eventually([&] {
-    return control_request(control_port_, "\"Status\"\n").find("\"Unreachable\"") != std::string::npos;
+    return control_request(control_port_, "\"Status\"\n").find("\"Unreachable\"") !=
+           std::string::npos;
   }));
   for (int c : waiting) close(c);
   close(slow);
@@ -234,9 +239,10 @@ TEST_F(DaemonTest, ABusyControlPortIsRetriedUntilItFrees) {
   int busy = listen_on(control_port_);
   ASSERT_GE(busy, 0);
   write_file(dir_.file("hosts"), "");
-  write_file(dir_.file("config.json"),
-             "{\"domain\":\"lan\",\"servers\":[{\"name\":\"me\",\"home_ip\":\"127.0.0.1\",\"port\":" +
-                 std::to_string(control_port_) + "}]}");
+  write_file(
+      dir_.file("config.json"),
+      "{\"domain\":\"lan\",\"servers\":[{\"name\":\"me\",\"home_ip\":\"127.0.0.1\",\"port\":" +
+          std::to_string(control_port_) + "}]}");
   RunningProgram daemon(helper_binary(), {"run"}, environment("127.95.4.2"));
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(hosts(), "") << "no cycle before the control port is bound";
@@ -255,9 +261,9 @@ TEST_F(DaemonTest, AControlPortBusyThroughoutEndsTheDaemonAfterAboutTwentySecond
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 19s);
   EXPECT_LT(took, 30s);
-  EXPECT_EQ(daemon.stderr_so_far(), "tavi-helper: Tidak bisa membuka 127.0.0.1:" +
-                                        std::to_string(control_port_) +
-                                        ": Address already in use (os error 98)\n");
+  EXPECT_EQ(daemon.stderr_so_far(),
+            "tavi-helper: Tidak bisa membuka 127.0.0.1:" + std::to_string(control_port_) +
+                ": Address already in use (os error 98)\n");
   close(busy);
 }
 
