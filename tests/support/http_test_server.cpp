@@ -57,6 +57,7 @@ std::optional<SeenRequest> read_request(int fd) {
     head.append(buffer, static_cast<std::size_t>(n));
   }
   SeenRequest request;
+  request.at = std::chrono::steady_clock::now();
   std::size_t line_end = head.find("\r\n");
   const std::string first = head.substr(0, line_end);
   const auto a = first.find(' ');

@@ -39,6 +39,7 @@ struct HttpReply {
 struct SeenRequest {
   std::string target;  // as sent: a path, or an absolute URL through a proxy
   std::map<std::string, std::string> headers;  // names in lower case
+  std::chrono::steady_clock::time_point at;    // when its head was read
 };
 
 class HttpTestServer {
