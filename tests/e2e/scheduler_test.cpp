@@ -103,5 +103,30 @@ TEST_F(UpdateScheduler, WithoutMessagesTheFirstRunWaitsForTheFirstDelayThenTheIn
   EXPECT_EQ(probe->wait_exit(10ms), -2) << "the scheduler keeps waiting";
 }
 
+TEST_F(UpdateScheduler, AfterARunAskedForTheIntervalCountsFromTheEndOfThatRun) {
+  // Each run takes at least a second (the manifest's head is late); the
+  // message asks for a run at once, long before the first delay is up.
+  const std::string manifest = manifest_json("0.3.0", {});
+  server.publish(manifest);
+  server.serve("/latest.json", testing::HttpReply{.body = manifest, .head_delay = 1000ms});
+  auto probe = start(installed, 2000ms, 4000ms, 1, false);
+
+  std::vector<std::chrono::steady_clock::time_point> runs;
+  const auto give_up = std::chrono::steady_clock::now() + 20s;
+  while (runs.size() < 2 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(50ms);
+    runs.clear();
+    for (const auto& request : server.requests()) {
+      if (request.target == "/latest.json") runs.push_back(request.at);
+    }
+  }
+  ASSERT_EQ(runs.size(), 2u);
+  // Not the first delay after start-up, nor the interval after the run began:
+  // the run's second at least, then the whole interval.
+  EXPECT_GE(runs[1] - runs[0], 4800ms);
+  EXPECT_EQ(probe->stderr_so_far(), "");
+  EXPECT_EQ(probe->wait_exit(10ms), -2) << "the scheduler keeps waiting";
+}
+
 }  // namespace
 }  // namespace tavi::e2e
