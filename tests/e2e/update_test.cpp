@@ -124,6 +124,37 @@ TEST_F(UpdateCommand, AssetUrlsThatAreNotHttpsJoinTheBaseUrl) {
   EXPECT_EQ(read_file(executable), NEW_BUILD);
 }
 
+TEST_F(UpdateCommand, OnlyALowerCaseHttpsSchemeKeepsAnAssetUrlWhole) {
+  // Taken whole, each of these would be fetched at "/assets/helper", which
+  // is not served; joined to the base URL, it is served as its own target.
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  for (const std::string& url :
+       {"http://" + host + "/assets/helper", "HTTPS://" + host + "/assets/helper"}) {
+    SCOPED_TRACE(url);
+    fs::copy_file(testkey_helper_binary(), executable, fs::copy_options::overwrite_existing);
+    server.serve("/" + url, NEW_BUILD);
+    server.publish(
+        manifest_json("0.4.0", {{"darwin-aarch64-helper", {url, sha256_hex(NEW_BUILD), 0}}}));
+    const auto before = server.requests().size();
+    RunOutcome r = run_update();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    const auto targets = request_targets();
+    ASSERT_EQ(targets.size() - before, 3u);
+    EXPECT_EQ(targets.back(), "/" + url);
+    EXPECT_EQ(read_file(executable), NEW_BUILD);
+  }
+}
+
+TEST_F(UpdateCommand, ADeclaredSizeOfExactlyTheLimitPasses) {
+  // The declared size is only compared with the limit, never with the body.
+  server.serve("/assets/helper", NEW_BUILD);
+  server.publish(manifest_json(
+      "0.4.0", {{"darwin-aarch64-helper", {"assets/helper", sha256_hex(NEW_BUILD), 314572800}}}));
+  RunOutcome r = run_update();
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(read_file(executable), NEW_BUILD);
+}
+
 TEST_F(UpdateCommand, AnHttpsAssetUrlIsFetchedUnchangedAndItsServerMustBeTrusted) {
   testing::TlsTestServer tls;
   server.publish(manifest_json(
