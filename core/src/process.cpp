@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,8 +60,19 @@ OsResult<ProcessOutcome> run_process(const std::string& program, const std::vect
   // dup2 clears close-on-exec on the child's copies only.
   posix_spawn_file_actions_adddup2(&actions, out_pipe->second.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_pipe->second.get(), STDERR_FILENO);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // The daemon ignores SIGPIPE, and an ignored signal survives exec: the
+  // program gets the default back.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(
+      &attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | platform::spawn_descriptor_flags()));
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return std::unexpected(OsError{rc});
 

@@ -1,6 +1,12 @@
 #include "tavi/process.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "tavi/platform.hpp"
 
 namespace tavi {
 namespace {
@@ -38,6 +44,35 @@ TEST(RunProcess, MissingProgramAndSignalEnd) {
   ASSERT_TRUE(killed);
   EXPECT_FALSE(killed->exited);
   EXPECT_FALSE(killed->succeeded());
+}
+
+TEST(RunProcess, ChildGetsNoneOfOurDescriptors) {
+  auto socket = platform::open_socket(AF_INET, SOCK_STREAM);
+  ASSERT_TRUE(socket);
+  auto pipe = platform::open_pipe();
+  ASSERT_TRUE(pipe);
+  std::string script;
+  for (int fd : {socket->get(), pipe->first.get(), pipe->second.get()}) {
+    const std::string n = std::to_string(fd);
+    script += "[ -e /proc/self/fd/" + n + " ] && echo leaked " + n + "; ";
+  }
+  script += "readlink /proc/self/fd/0";
+  auto r = run_process("/bin/sh", {"-c", script});
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->out, "/dev/null\n");
+}
+
+// The daemon ignores SIGPIPE; the programs it starts must not inherit that.
+TEST(RunProcess, ChildStartsWithDefaultSigpipe) {
+  const auto old_handler = ::signal(SIGPIPE, SIG_IGN);
+  auto r = run_process("/bin/grep", {"^SigIgn:", "/proc/self/status"});
+  ::signal(SIGPIPE, old_handler);
+  ASSERT_TRUE(r);
+  ASSERT_TRUE(r->succeeded()) << r->err;
+  ASSERT_EQ(r->out.size(), 8u + 16u + 1u) << r->out;
+  // Bit n - 1 stands for signal n.
+  const unsigned long long ignored = std::stoull(r->out.substr(8, 16), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << r->out;
 }
 
 }  // namespace

@@ -14,6 +14,9 @@ OsResult<Fd> open_socket(int family, int type);
 OsResult<Fd> accept_socket(int listener);
 // A pipe whose both ends are close-on-exec.
 OsResult<std::pair<Fd, Fd>> open_pipe();
+// posix_spawn flags that keep out of the child every descriptor the file
+// actions do not hand over, where the system has them; 0 elsewhere.
+short spawn_descriptor_flags();
 
 }  // namespace tavi::platform
 

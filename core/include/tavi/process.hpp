@@ -1,5 +1,6 @@
 // Running an external program: by absolute path, no shell, standard input from
-// /dev/null, standard output and standard error captured.
+// /dev/null, standard output and standard error captured, SIGPIPE back at its
+// default.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +55,16 @@ OsResult<std::pair<Fd, Fd>> open_pipe() {
 #else
   if (::pipe2(ends, O_CLOEXEC) != 0) return std::unexpected(last_os_error());
   return std::pair<Fd, Fd>(Fd(ends[0]), Fd(ends[1]));
+#endif
+}
+
+short spawn_descriptor_flags() {
+#if defined(__APPLE__)
+  // Descriptors here become close-on-exec a moment after they are made; this
+  // keeps whatever another thread opened meanwhile out of the child.
+  return POSIX_SPAWN_CLOEXEC_DEFAULT;
+#else
+  return 0;
 #endif
 }
 
