@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -340,7 +341,28 @@ ForwarderSockets find_forwarder_sockets(const SocketAddress& listen, const Socke
   return found;
 }
 
+// Sockets of this process that are not listening, whatever their state.
+int connected_socket_count() {
+  int count = 0;
+  DIR* fds = ::opendir("/proc/self/fd");
+  if (fds == nullptr) return -1;
+  while (const dirent* entry = ::readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd == ::dirfd(fds)) continue;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) continue;
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    const bool queried = ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0;
+    if (queried && listening != 0) continue;
+    ++count;
+  }
+  ::closedir(fds);
+  return count;
+}
+
 TEST_F(Forwarding, ForwardedDescriptorsAreCloseOnExecWithoutDelay) {
+  const int before = connected_socket_count();
   auto [upstream, client, server] = open_forwarded();
   // One round trip: both directions are running.
   ASSERT_TRUE(send_all(client.get(), "ping"));
@@ -352,6 +374,15 @@ TEST_F(Forwarding, ForwardedDescriptorsAreCloseOnExecWithoutDelay) {
   EXPECT_EQ(sockets.upstream_side, 2);
   EXPECT_TRUE(sockets.all_close_on_exec);
   EXPECT_TRUE(sockets.all_no_delay);
+
+  // Once both ends have closed, the forwarder holds none of the four.
+  client.reset();
+  server.reset();
+  for (const auto deadline = Clock::now() + 3s;
+       connected_socket_count() != before && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(connected_socket_count(), before);
 }
 
 }  // namespace
