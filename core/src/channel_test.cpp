@@ -40,6 +40,22 @@ TEST(Channel, SendFailsOnceTheReceiverIsGone) {
   EXPECT_FALSE(tx.send({}));
 }
 
+TEST(Channel, ASenderWithoutChannelCopiesToAnotherThatCannotSend) {
+  Sender<int> empty;
+  Sender<int> copy = empty;
+  EXPECT_FALSE(copy.send(1));
+
+  auto [tx, rx] = make_channel<int>();
+  Sender<int> kept = tx;
+  tx.release();
+  Sender<int> from_released = tx;
+  from_released = tx;
+  EXPECT_FALSE(from_released.send(2));
+  // Only the live copy counts: releasing it disconnects the channel.
+  kept.release();
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Disconnected);
+}
+
 TEST(Channel, TimedReceiveWaitsAndWakesOnASend) {
   auto [tx, rx] = make_channel<int>();
   const auto start = std::chrono::steady_clock::now();

@@ -39,6 +39,8 @@ class Sender {
  public:
   Sender() = default;
   explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {
+    // A released or default sender copies to one that cannot send either.
+    if (!state_) return;
     std::lock_guard lock(state_->mutex);
     ++state_->senders;
   }
