@@ -56,6 +56,15 @@ TEST(Channel, ASenderWithoutChannelCopiesToAnotherThatCannotSend) {
   EXPECT_EQ(rx.try_recv(), RecvStatus::Disconnected);
 }
 
+TEST(Channel, AReceiverAssignedOverIsGoneForItsSenders) {
+  auto [old_tx, rx] = make_channel<Signal>();
+  auto [new_tx, other_rx] = make_channel<Signal>();
+  rx = std::move(other_rx);
+  EXPECT_FALSE(old_tx.send({}));
+  EXPECT_TRUE(new_tx.send({}));
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Message);
+}
+
 TEST(Channel, TimedReceiveWaitsAndWakesOnASend) {
   auto [tx, rx] = make_channel<int>();
   const auto start = std::chrono::steady_clock::now();

@@ -84,15 +84,16 @@ class Receiver {
  public:
   explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) {}
   Receiver(Receiver&&) noexcept = default;
-  Receiver& operator=(Receiver&&) noexcept = default;
+  Receiver& operator=(Receiver&& other) noexcept {
+    if (this != &other) {
+      close();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
-  ~Receiver() {
-    if (!state_) return;
-    std::lock_guard lock(state_->mutex);
-    state_->receiver_alive = false;
-    state_->queue.clear();
-  }
+  ~Receiver() { close(); }
 
   // Blocks for the next message; nothing once every sender is gone.
   std::optional<T> recv() {
@@ -118,6 +119,13 @@ class Receiver {
   }
 
  private:
+  // Senders fail from now on; what was queued is dropped.
+  void close() {
+    if (!state_) return;
+    std::lock_guard lock(state_->mutex);
+    state_->receiver_alive = false;
+    state_->queue.clear();
+  }
   std::optional<T> take(std::unique_lock<std::mutex>&) {
     if (state_->queue.empty()) return std::nullopt;
     T message = std::move(state_->queue.front());
