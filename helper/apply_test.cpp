@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "scratch.hpp"
+
 #include "tavi/socket.hpp"
 
 namespace tavi {
@@ -18,16 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-void write_text(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using test::read_file;
+using test::write_file;
 
 // A server simulated on 127.0.0.1: every connection gets the banner, then
 // end of stream. Stopping it closes the port, so probes are refused at once.
@@ -98,11 +92,9 @@ SocketAddress at(std::string_view ip, std::uint16_t port) {
 class ApplyCycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavi-apply-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.path();
     hosts_ = dir_ + "/hosts";
-    write_text(hosts_, "127.0.0.1\tlocalhost\n");
+    write_file(hosts_, "127.0.0.1\tlocalhost\n");
     ::setenv("TAVI_HOSTS_FILE", hosts_.c_str(), 1);
     layout_.ifconfig = fake_program("ifconfig");
     layout_.dscacheutil = fake_program("dscacheutil");
@@ -114,14 +106,11 @@ class ApplyCycleTest : public ::testing::Test {
     // Stops every forward listener this test started.
     set_config(Config{"lan", {}});
     cycle();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   std::string fake_program(const std::string& name) {
     const std::string path = dir_ + "/" + name;
-    write_text(path, "#!/bin/sh\necho \"" + name + " $*\" >> \"" + dir_ + "/calls\"\n");
-    ::chmod(path.c_str(), 0755);
+    test::write_recording_program(path, name, dir_ + "/calls");
     return path;
   }
 
@@ -141,14 +130,14 @@ class ApplyCycleTest : public ::testing::Test {
 
   // The lines between the managed block's first and last line.
   std::string block() {
-    const std::string text = read_text(hosts_);
+    const std::string text = read_file(hosts_);
     const auto begin = text.find("# BEGIN tavi");
     if (begin == std::string::npos) return "";
     const auto first = text.find('\n', begin) + 1;
     return text.substr(first, text.find("# END tavi") - first);
   }
 
-  std::string calls() { return read_text(dir_ + "/calls"); }
+  std::string calls() { return read_file(dir_ + "/calls"); }
   int flushes() {
     const std::string log = calls();
     int n = 0;
@@ -170,6 +159,7 @@ class ApplyCycleTest : public ::testing::Test {
     return texts;
   }
 
+  test::ScratchDir scratch_;
   std::string dir_;
   std::string hosts_;
   Layout layout_;
@@ -248,7 +238,7 @@ TEST_F(ApplyCycleTest, AnUnreachableForwardedServerKeepsItsAddressAndListeners) 
   EXPECT_EQ(table_->lookup(at("127.93.2.2", 80)), std::nullopt);
   EXPECT_EQ(receive_all(at("127.93.2.2", 80)), "") << "accepted and closed without a byte";
   EXPECT_EQ(receive_all(at("127.93.2.3", 80)), "second");
-  const std::string hosts_before = read_text(hosts_);
+  const std::string hosts_before = read_file(hosts_);
   const int flushes_before = flushes();
 
   // Back again: the same listeners get their targets, the hosts file stays.
@@ -256,7 +246,7 @@ TEST_F(ApplyCycleTest, AnUnreachableForwardedServerKeepsItsAddressAndListeners) 
   cycle();
   EXPECT_EQ(status()[0].route, Route::home());
   EXPECT_EQ(receive_all(at("127.93.2.2", 80)), "first");
-  EXPECT_EQ(read_text(hosts_), hosts_before);
+  EXPECT_EQ(read_file(hosts_), hosts_before);
   EXPECT_EQ(flushes(), flushes_before);
 }
 
@@ -270,7 +260,7 @@ TEST_F(ApplyCycleTest, APlainServerThatStopsAnsweringLosesItsEntry) {
 
   plain.stop();
   cycle();
-  EXPECT_EQ(read_text(hosts_), "127.0.0.1\tlocalhost\n") << "the empty block goes away";
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1\tlocalhost\n") << "the empty block goes away";
   EXPECT_EQ(status()[0], (ServerStatus{"nas", "nas.lan", std::nullopt, Route::unreachable()}));
   EXPECT_EQ(flushes(), 2);
 }
@@ -308,7 +298,7 @@ TEST_F(ApplyCycleTest, AnEmptyConfigurationStopsEverythingAndRemovesTheBlock) {
   set_config(Config{"lan", {}});
   cycle();
   EXPECT_TRUE(listeners_.empty());
-  EXPECT_EQ(read_text(hosts_), "127.0.0.1\tlocalhost\n");
+  EXPECT_EQ(read_file(hosts_), "127.0.0.1\tlocalhost\n");
   EXPECT_TRUE(status().empty());
 }
 

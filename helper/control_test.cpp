@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "scratch.hpp"
 #include "tavi/socket.hpp"
 
 namespace tavi {
@@ -60,10 +61,7 @@ class ControlConnection : public ::testing::Test {
  protected:
   void SetUp() override {
     ::signal(SIGPIPE, SIG_IGN);  // as the daemon runs
-    char pattern[] = "/tmp/tavi-control-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    folder_ = pattern;
-    config_file_ = folder_ + "/config.json";
+    config_file_ = folder_.file("config.json");
     ::setenv("TAVI_CONFIG", config_file_.c_str(), 1);
 
     state_->config = two_servers();
@@ -78,11 +76,6 @@ class ControlConnection : public ::testing::Test {
     listener_ = std::move(*listener);
     address_ = *local_address(listener_.get());
   }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-
   // Sends `bytes` (then ends the sending side when asked), and gives what
   // came back before the daemon closed the connection.
   std::string exchange(const std::string& bytes, bool end_sending = true) {
@@ -118,7 +111,7 @@ class ControlConnection : public ::testing::Test {
     return state_->status;
   }
 
-  std::string folder_;
+  test::ScratchDir folder_;
   std::string config_file_;
   SharedDaemonState state_ = std::make_shared<DaemonState>();
   std::pair<SignalSender, SignalReceiver> recheck_channel_ = make_channel<Signal>();

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch.hpp"
 #include "tavi/os_error.hpp"
 
 namespace tavi {
@@ -23,12 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+using test::read_file;
 
 void write_file_with_mode(const std::string& path, const std::string& bytes, mode_t mode) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -48,9 +44,7 @@ struct stat status_of(const std::string& path) {
 class ScratchLayout : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "install_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.path();
     fs::create_directory(dir_ + "/bin");
     fs::create_directory(dir_ + "/LaunchDaemons");
     layout_.installed_executable = dir_ + "/PrivilegedHelperTools/id.tavi.helper";
@@ -60,26 +54,14 @@ class ScratchLayout : public ::testing::Test {
     layout_.dscacheutil = fake_program("dscacheutil");
     layout_.killall = fake_program("killall");
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string fake_program(const std::string& name) {
     const std::string path = dir_ + "/bin/" + name;
-    const std::string script =
-        "#!/bin/sh\n"
-        "{ printf '%s' '" +
-        name + "'; for a in \"$@\"; do printf ' %s' \"$a\"; done; echo; } >> '" + dir_ +
-        "/calls.log'\n"
-        "[ -f '" +
-        path + ".stderr' ] && cat '" + path +
-        ".stderr' >&2\n"
-        "exit \"$(cat '" +
-        path + ".status' 2>/dev/null || echo 0)\"\n";
-    write_file_with_mode(path, script, 0755);
+    test::write_recording_program(path, name, dir_ + "/calls.log");
     return path;
   }
   void program_answers(const std::string& name, int status, const std::string& err) {
-    std::ofstream(dir_ + "/bin/" + name + ".status") << status;
-    if (!err.empty()) std::ofstream(dir_ + "/bin/" + name + ".stderr", std::ios::binary) << err;
+    test::set_program_answer(dir_ + "/bin/" + name, status, err);
   }
   std::string calls() const { return read_file(dir_ + "/calls.log"); }
 
@@ -134,6 +116,7 @@ class ScratchLayout : public ::testing::Test {
     EXPECT_EQ(calls(), bootout_line() + bootstrap_line());
   }
 
+  test::ScratchDir scratch_;
   std::string dir_;
   Layout layout_;
 };

@@ -10,6 +10,8 @@
 #include <optional>
 #include <sstream>
 
+#include "scratch.hpp"
+
 namespace tavi {
 namespace {
 
@@ -35,19 +37,16 @@ void write_file(const fs::path& path, std::string_view bytes) {
 class HostsFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tavi-hosts-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = scratch_.path();
     hosts_ = dir_ / "hosts";
     backup_ = dir_ / "hosts.tavi-backup";
     temporary_ = dir_ / "hosts.tavi-tmp";
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
   Result<bool> write(const std::vector<HostsEntry>& entries) {
     return write_hosts_block(hosts_.string(), entries);
   }
 
+  test::ScratchDir scratch_;
   fs::path dir_, hosts_, backup_, temporary_;
 };
 
@@ -288,11 +287,11 @@ TEST_F(HostsFile, PathFromTheEnvironment) {
 TEST_F(HostsFile, FlushRunsBothProgramsWhateverBecomesOfTheFirst) {
   const fs::path log = dir_ / "log";
   const fs::path killall = dir_ / "killall";
-  write_file(killall, "#!/bin/sh\necho \"killall $*\" >> '" + log.string() + "'\nexit 1\n");
-  fs::permissions(killall, fs::perms::owner_all);
+  test::write_recording_program(killall, "killall", log);
+  test::set_program_answer(killall, 1);
   const fs::path failing = dir_ / "dscacheutil";
-  write_file(failing, "#!/bin/sh\necho \"dscacheutil $*\" >> '" + log.string() + "'\nexit 7\n");
-  fs::permissions(failing, fs::perms::owner_all);
+  test::write_recording_program(failing, "dscacheutil", log);
+  test::set_program_answer(failing, 7);
 
   Layout layout;
   layout.dscacheutil = (dir_ / "missing-dscacheutil").string();

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "scratch.hpp"
+
 namespace tavi::e2e {
 
 // Path of the helper binary under test.
@@ -52,20 +54,9 @@ class RunningProgram {
   bool reaped_ = false;
 };
 
-// A fresh folder under the system's temporary folder, removed at destruction.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& content);
+using test::read_file;
+using test::ScratchDir;
+using test::write_file;
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();

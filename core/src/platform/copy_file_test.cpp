@@ -13,6 +13,8 @@
 #include "tavi/os_error.hpp"
 #include "tavi/platform.hpp"
 
+#include "scratch.hpp"
+
 namespace tavi::platform {
 namespace {
 
@@ -21,12 +23,7 @@ constexpr const char* NOT_REGULAR =
 
 class CopyFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "copy_file_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { dir_ = scratch_.path(); }
 
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
@@ -34,18 +31,14 @@ class CopyFile : public ::testing::Test {
     std::ofstream(path(name), std::ios::binary | std::ios::trunc) << bytes;
     ASSERT_EQ(::chmod(path(name).c_str(), mode), 0);
   }
-  std::string read(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  }
+  std::string read(const std::string& name) const { return test::read_file(path(name)); }
   mode_t mode(const std::string& name) const {
     struct stat status;
     EXPECT_EQ(::stat(path(name).c_str(), &status), 0);
     return status.st_mode & 07777;
   }
 
+  test::ScratchDir scratch_;
   std::string dir_;
 };
 
