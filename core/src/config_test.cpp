@@ -150,6 +150,36 @@ TEST(ConfigRead, SkippedValuesAreNotCheckedForUtf8AndMayNestDeeply) {
   EXPECT_TRUE(parse_config(R"({"domain":"d","junk":)" + deep + R"(,"servers":[]})"));
 }
 
+// RapidJSON alone refuses numbers beyond a double's range and lone high
+// surrogate escapes, though both are well-formed JSON.
+TEST(ConfigRead, SkippedValuesMayHoldHugeNumbersAndLoneSurrogates) {
+  const std::string many_digits = "1" + std::string(400, '0');
+  for (const std::string& skipped : std::vector<std::string>{
+           "1e400", "-1E+400", "0e400", "0.5e999", many_digits,
+           "[" + many_digits + ".5,-" + many_digits + "]", "\"\\ud800\"", "\"\\uD800\\uD800x\"",
+           "\"\\udbff\\u0041\"", "{\"\\ud800\":1e400}"}) {
+    SCOPED_TRACE(skipped);
+    auto config = parse_config(
+        R"({"x":)" + skipped +
+        R"(,"domain":"d","servers":[{"name":"nas","home_ip":"1.2.3.4","y":)" + skipped + R"(}]})");
+    ASSERT_TRUE(config) << config.error();
+    EXPECT_EQ(*config, (Config{"d", {Server{.name = "nas", .home_ip = "1.2.3.4"}}}));
+  }
+  // Where a field reads them, or the JSON around them is broken, they are refused as before.
+  const std::string prefix = R"({"domain":"d","servers":[{"name":"nas","home_ip":"1.2.3.4",)";
+  for (const std::string& refused : std::vector<std::string>{
+           prefix + R"("port":1e400}]})", prefix + R"("port":)" + many_digits + "}]}",
+           prefix + R"("aliases":["\ud800"]}]})", R"({"domain":"\ud800\ud800","servers":[]})",
+           R"({"\ud800":1,"domain":"d","servers":[]})", R"({"x":01e400,"domain":"d","servers":[]})",
+           R"({"x":1.e400,"domain":"d","servers":[]})", R"({"x":1e400,,"domain":"d","servers":[]})",
+           R"({"x":"\ud800,"domain":"d","servers":[]})", R"({"x":1e400})"}) {
+    SCOPED_TRACE(refused);
+    EXPECT_FALSE(parse_config(refused));
+  }
+  EXPECT_EQ(parse_config(prefix + R"("port":-1e400}]})").error(),
+            "invalid type: floating point `-inf`, expected u16 at line 1 column 72");
+}
+
 TEST(HostNames, NameThenAliasesJoinedAsStored) {
   Server s{.name = "nas", .home_ip = "x", .aliases = {"files", "media", "files"}};
   EXPECT_EQ(host_names(s, "home.arpa"),

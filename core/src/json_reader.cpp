@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "json_taming.hpp"
 #include "tavi/text.hpp"
 
 namespace tavi {
@@ -37,6 +38,9 @@ struct JsonTokenCollector {
   using Ch = char;
   JsonReader& reader;
   const rapidjson::MemoryStream& stream;
+  // Numbers rewritten as zeros, by end offset, in input order.
+  const std::vector<std::pair<std::size_t, double>>& numbers;
+  std::size_t next_number = 0;
 
   // RapidJSON reports brackets before it takes them from the stream.
   bool push_bracket(JsonKind kind) {
@@ -67,7 +71,13 @@ struct JsonTokenCollector {
     return push({.kind = JsonKind::Negative, .negative_value = i});
   }
   bool Uint64(std::uint64_t u) { return push({.kind = JsonKind::Unsigned, .unsigned_value = u}); }
-  bool Double(double d) { return push({.kind = JsonKind::Float, .float_value = d}); }
+  bool Double(double d) {
+    if (next_number < numbers.size() && numbers[next_number].first == stream.Tell()) {
+      d = numbers[next_number++].second;
+    }
+    return push({.kind = JsonKind::Float, .float_value = d});
+  }
+
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
   bool String(const char* s, rapidjson::SizeType n, bool) { return push_text(JsonKind::String, s, n); }
   bool Key(const char* s, rapidjson::SizeType n, bool) { return push_text(JsonKind::Key, s, n); }
@@ -78,8 +88,21 @@ struct JsonTokenCollector {
 };
 
 JsonReader::JsonReader(std::string_view input) : input_(input) {
-  rapidjson::MemoryStream stream(input.data(), input.size());
-  JsonTokenCollector collector{*this, stream};
+  const unsigned code = tokenise(input, {});
+  if (code == rapidjson::kParseErrorNumberTooBig ||
+      code == rapidjson::kParseErrorStringUnicodeSurrogateInvalid) {
+    const TamedInput tamed = tame_input(input);
+    tokenise(tamed.text, tamed.numbers);
+  }
+}
+
+unsigned JsonReader::tokenise(std::string_view text,
+                              const std::vector<std::pair<std::size_t, double>>& numbers) {
+  tokens_.clear();
+  arena_.clear();
+  syntax_error_ = false;
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  JsonTokenCollector collector{*this, stream, numbers};
   rapidjson::Reader reader;
   constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
   const rapidjson::ParseResult result = reader.Parse<flags>(stream, collector);
@@ -89,6 +112,7 @@ JsonReader::JsonReader(std::string_view input) : input_(input) {
     if (!syntax_error_text_.empty() && syntax_error_text_.back() == '.') syntax_error_text_.pop_back();
     syntax_error_offset_ = result.Offset();
   }
+  return result.Code();
 }
 
 std::string JsonReader::located(std::string_view description, std::size_t line_end) const {

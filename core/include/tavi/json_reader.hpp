@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tavi/result.hpp"
@@ -77,6 +78,10 @@ class JsonReader {
 
  private:
   friend struct JsonTokenCollector;
+  // Takes RapidJSON's tokens of `text`, which has the input's offsets;
+  // `numbers` holds the values of numbers rewritten in it (json_taming.hpp).
+  unsigned tokenise(std::string_view text,
+                    const std::vector<std::pair<std::size_t, double>>& numbers);
   std::string located(std::string_view description, std::size_t line_end) const;
 
   std::string_view input_;

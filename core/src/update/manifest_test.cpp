@@ -107,6 +107,8 @@ TEST(ManifestRead, RefusedInputsGiveTheReaderError) {
        "invalid type: floating point `1.0`, expected u64 at line 1 column 41"},
       {v + R"({"k":["u","s",1e3]}})",
        "invalid type: floating point `1000.0`, expected u64 at line 1 column 41"},
+      {v + R"({"k":["u","s",1e400]}})",
+       "invalid type: floating point `inf`, expected u64 at line 1 column 43"},
       {v + R"({"k":["u","s","1"]}})",
        "invalid type: string \"1\", expected u64 at line 1 column 41"},
       {v + R"({"k":["u",null,1]}})", "invalid type: null, expected a string at line 1 column 38"},
@@ -131,6 +133,7 @@ TEST(ManifestRead, UnknownValuesAreSkippedAtAnyDepth) {
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_TRUE(parse_manifest(
       R"({"version":"1","assets":{"k":{"url":"u","sha256":"s","size":1,"x":)" + deep + "}}}"));
+  EXPECT_TRUE(parse_manifest(R"({"version":"1","x":[1e999,"\ud800"],"assets":{}})"));
 }
 
 }  // namespace
