@@ -50,9 +50,11 @@ Result<void> verify_manifest_signature(std::string_view manifest, std::string_vi
 
   const auto key =
       decode_base64_exact<crypto_sign_PUBLICKEYBYTES>(trim_white_space(public_key_text));
-  // Beyond lying on the curve, this refuses non-canonical encodings and points
-  // of small or mixed order; a key pair made the ordinary way is none of these.
-  if (!key || crypto_core_ed25519_is_valid_point(key->data()) != 1)
+  // Only bytes that do not decode as a curve point make the key invalid:
+  // adding the point to itself decodes it and checks nothing more. A key of
+  // small order decodes, and is refused by the verification below instead.
+  std::array<unsigned char, crypto_core_ed25519_BYTES> doubled{};
+  if (!key || crypto_core_ed25519_add(doubled.data(), key->data(), key->data()) != 0)
     return fail(std::string(BAD_KEY));
 
   const std::string signature_text = utf8_lossy(signature_file);

@@ -219,6 +219,15 @@ TEST_F(ManifestSignature, BadKeyIsReportedFirst) {
   }
 }
 
+TEST_F(ManifestSignature, SmallOrderKeyDecodesAndIsRefusedByTheVerification) {
+  // The identity point: a point of the curve, of order 1.
+  std::array<unsigned char, 32> identity{};
+  identity[0] = 0x01;
+  const std::string key = to_base64(identity.data(), identity.size());
+  EXPECT_EQ(message_of(verify_manifest_signature(manifest_, sign_text(manifest_), key)), MISMATCH);
+  EXPECT_EQ(message_of(verify_manifest_signature(manifest_, "", key)), BAD_SIGNATURE_TEXT);
+}
+
 TEST_F(ManifestSignature, BuiltInKeyIsAValidKey) {
   // Whatever key the build carries, it decodes: a wrong signature is refused
   // by the check itself, not as a broken key.
