@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "scratch.hpp"
+#include "stream.hpp"
 
 #include "tavi/socket.hpp"
 
@@ -74,13 +75,7 @@ std::optional<std::string> receive_all(const SocketAddress& address) {
   auto client = connect_with_timeout(address, 2s);
   if (!client) return std::nullopt;
   set_receive_timeout(client->get(), 5s);
-  std::string received;
-  char buffer[256];
-  ssize_t n;
-  while ((n = ::recv(client->get(), buffer, sizeof buffer, 0)) > 0) {
-    received.append(buffer, static_cast<std::size_t>(n));
-  }
-  return received;
+  return test::read_until_closed(client->get());
 }
 
 SocketAddress at(std::string_view ip, std::uint16_t port) {

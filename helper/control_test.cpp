@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "scratch.hpp"
+#include "stream.hpp"
 #include "tavi/socket.hpp"
 
 namespace tavi {
@@ -25,23 +26,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string read_all(int fd) {
-  std::string out;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return out;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using test::read_file;
+using test::read_until_closed;
 
 Config two_servers() {
   return Config{.domain = "home.arpa",
@@ -89,7 +75,7 @@ class ControlConnection : public ::testing::Test {
       EXPECT_TRUE(send_all(client->get(), bytes));
       if (end_sending) shutdown_write(client->get());
     });
-    std::string reply = read_all(client->get());
+    std::string reply = read_until_closed(client->get());
     sender.join();
     connection_thread.join();
     return reply;
@@ -418,7 +404,8 @@ TEST_F(ControlConnection, AcceptLoopServesManyConnectionsAtOnce) {
     clients.emplace_back([&] {
       auto client = connect_with_timeout(address_, 2s);
       if (!client || !send_all(client->get(), "\"Status\"\n")) return;
-      if (read_all(client->get()).starts_with("{\"Status\":[{\"name\":\"nas\"")) ++answered;
+      if (read_until_closed(client->get()).starts_with("{\"Status\":[{\"name\":\"nas\""))
+        ++answered;
     });
   }
   for (std::thread& t : clients) t.join();

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "harness.hpp"
+#include "stream.hpp"
 #include "tavi/config.hpp"
 #include "tavi/socket.hpp"
 
@@ -31,17 +32,7 @@ std::string set_config_line(const Config& config) {
   return line + "}\n";
 }
 
-// Everything the peer sends until it closes (or resets) the connection.
-std::string read_until_closed(int fd) {
-  std::string out;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return out;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-}
+using test::read_until_closed;
 
 // A daemon started with `run` on scratch paths and addresses of its own.
 class ControlPort : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "harness.hpp"
+#include "stream.hpp"
 
 namespace tavi::e2e {
 namespace {
@@ -48,21 +49,14 @@ int connect_to(const char* ip, int port) {
   return fd;
 }
 
-std::string receive_to_end(int fd) {
-  std::string out;
-  char buffer[512];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
-    out.append(buffer, static_cast<std::size_t>(n));
-  return out;
-}
+using test::read_until_closed;
 
 // One request line, its reply line.
 std::string control_request(int port, const std::string& line) {
   int fd = connect_to("127.0.0.1", port);
   if (fd < 0) return "<no connection>";
   send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-  std::string reply = receive_to_end(fd);
+  std::string reply = read_until_closed(fd);
   close(fd);
   return reply;
 }
@@ -137,7 +131,7 @@ class HelloServer {
 std::string fetch_through_forwarder() {
   int client = connect_to("127.95.1.2", 80);
   if (client < 0) return "<refused>";
-  std::string got = receive_to_end(client);
+  std::string got = read_until_closed(client);
   close(client);
   return got;
 }

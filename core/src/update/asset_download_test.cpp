@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "http_test_server.hpp"
+#include "scratch.hpp"
 #include "sha256.hpp"
 
 namespace tavi {
@@ -18,12 +19,7 @@ namespace {
 using testing::HttpReply;
 using testing::sha256_hex;
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
+using tavi::test::read_file;
 
 // A body whose bytes differ from place to place, so a lost or doubled piece shows.
 std::string pattern(std::size_t size) {
