@@ -47,6 +47,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// clang before 17 deduces no template arguments for aggregates by itself.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 

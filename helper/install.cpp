@@ -1,6 +1,7 @@
 #include "install.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>  // fmt::join moved here in fmt 11
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -3,6 +3,7 @@
 #include <libpsl.h>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>  // fmt::join moved here in fmt 11
 
 #include <unordered_set>
 
