@@ -13,10 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <future>
+#include <latch>
 #include <thread>
 
 #include "tavi/socket.hpp"
@@ -403,14 +405,43 @@ std::chrono::nanoseconds process_cpu_time() {
 // Runs in a child process, whose descriptor limit it lowers until accept
 // fails with EMFILE: the listener pauses between its attempts instead of
 // spinning, and a stop still ends it although its wake-up connection can
-// never be accepted.
+// never be accepted. Whatever needs a descriptor is made before the limit is
+// lowered, and so is every first sanitizer check of a type (which uses a
+// pipe); the checks end the process themselves, so that no thread ends while
+// the limit is down.
 [[noreturn]] void run_a_listener_out_of_descriptors() {
   auto bound = bind_listener(local(3));
   if (!bound) exit_because(2, "bind");
   const SocketAddress listen = *local_address(bound->get());
-  // Made now: once the limit is down, no socket can be made for it.
   Fd wake(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!wake) exit_because(2, "socket");
+  auto table = std::make_shared<ForwardTable>();
+  auto stop = std::make_shared<StopFlag>(false);
+  std::latch limited(1);
+  std::atomic<bool> ended{false};
+
+  // Copied now, each for its first sanitizer check; these copies are never
+  // released.
+  const std::shared_ptr<ForwardTable> table_kept = table;
+  std::thread checks([&, stop] {
+    limited.wait();
+    // A loop that retried at once would burn all of this wait on the CPU; a
+    // busy machine can only lower what it gets.
+    const auto cpu_before = process_cpu_time();
+    const auto wall_before = Clock::now();
+    std::this_thread::sleep_for(800ms);
+    const auto cpu = process_cpu_time() - cpu_before;
+    if (cpu * 2 > Clock::now() - wall_before) exit_because(3, "the listener spun on EMFILE");
+
+    stop->store(true, std::memory_order_release);
+    const SockaddrBuffer address = to_sockaddr(listen);
+    if (::connect(wake.get(), address.get(), address.length) != 0) exit_because(2, "connect");
+    for (const auto deadline = Clock::now() + 5s; !ended && Clock::now() < deadline;) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (!ended) exit_because(4, "the stopped listener did not end");
+    std::_Exit(0);
+  });
 
   const int lowest_free = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
   if (lowest_free < 0) exit_because(2, "fcntl");
@@ -419,38 +450,12 @@ std::chrono::nanoseconds process_cpu_time() {
   ::getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = static_cast<rlim_t>(lowest_free);
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) exit_because(2, "setrlimit");
-  // Non-blocking for this one check, so a wrong premise cannot hang here.
-  ::fcntl(bound->get(), F_SETFL, O_NONBLOCK);
-  auto refused = accept_connection(bound->get());
-  if (refused || refused.error().code != EMFILE) exit_because(2, "accept did not fail with EMFILE");
-  ::fcntl(bound->get(), F_SETFL, 0);
+  if (::fcntl(0, F_DUPFD_CLOEXEC, 0) != -1 || errno != EMFILE) exit_because(2, "no EMFILE");
+  limited.count_down();
 
-  auto table = std::make_shared<ForwardTable>();
-  auto stop = std::make_shared<StopFlag>(false);
-  std::promise<void> ended;
-  std::future<void> done = ended.get_future();
-  std::thread listener([&, socket = std::move(*bound)]() mutable {
-    run_forward_listener(listen, table, stop, std::move(socket));
-    ended.set_value();
-  });
-
-  // A loop that retried at once would burn all of this wait on the CPU; a
-  // busy machine can only lower what it gets.
-  const auto cpu_before = process_cpu_time();
-  const auto wall_before = Clock::now();
-  std::this_thread::sleep_for(800ms);
-  const auto cpu = process_cpu_time() - cpu_before;
-  const auto wall = Clock::now() - wall_before;
-  if (cpu * 2 > wall) exit_because(3, "the listener spun on EMFILE");
-
-  stop->store(true, std::memory_order_release);
-  const SockaddrBuffer address = to_sockaddr(listen);
-  if (::connect(wake.get(), address.get(), address.length) != 0) exit_because(2, "connect");
-  if (done.wait_for(5s) != std::future_status::ready) {
-    exit_because(4, "the stopped listener did not end");
-  }
-  listener.join();
-  std::_Exit(0);
+  run_forward_listener(listen, std::move(table), std::move(stop), std::move(*bound));
+  ended = true;
+  for (;;) ::pause();
 }
 
 TEST(ForwardListener, OutOfDescriptorsItPausesAndStillEndsWhenStopped) {
