@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <fmt/format.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -105,7 +109,7 @@ TEST_F(DescriptorLimit, UnderLaunchdsSoftLimitEveryForwardedConnectionCarriesDat
     Fd client;
     Fd server;
   };
-  std::vector<Forwarded> open;
+  std::vector<Forwarded> forwarded;
   for (int i = 0; i < CONNECTIONS; ++i) {
     auto client = connect_with_timeout(forwarder, 2s);
     ASSERT_TRUE(client) << "connection " << i << ": " << client.error().text();
@@ -114,12 +118,14 @@ TEST_F(DescriptorLimit, UnderLaunchdsSoftLimitEveryForwardedConnectionCarriesDat
     Forwarded pair{std::move(*client), std::move(*server)};
     ASSERT_TRUE(passes(pair.client, pair.server, fmt::format("up {}", i))) << "connection " << i;
     ASSERT_TRUE(passes(pair.server, pair.client, fmt::format("down {}", i))) << "connection " << i;
-    open.push_back(std::move(pair));
+    forwarded.push_back(std::move(pair));
   }
   // All of them are still open and carry data both ways.
   for (int i = 0; i < CONNECTIONS; ++i) {
-    EXPECT_TRUE(passes(open[i].client, open[i].server, fmt::format("again up {}", i))) << i;
-    EXPECT_TRUE(passes(open[i].server, open[i].client, fmt::format("again down {}", i))) << i;
+    EXPECT_TRUE(passes(forwarded[i].client, forwarded[i].server, fmt::format("again up {}", i)))
+        << i;
+    EXPECT_TRUE(passes(forwarded[i].server, forwarded[i].client, fmt::format("again down {}", i)))
+        << i;
   }
 }
 
