@@ -115,8 +115,8 @@ TEST_F(AssetDownload, TheFinishedFileStaysOpenForItsMode) {
   server.serve("/asset", "data");
   auto got = download_asset(server.url("/asset"), part, 100);
   ASSERT_TRUE(got) << got.error();
-  struct stat written {
-  }, named{};
+  struct stat written {};
+  struct stat named {};
   ASSERT_EQ(::fstat(got->file.get(), &written), 0);
   ASSERT_EQ(::stat(part.c_str(), &named), 0);
   EXPECT_EQ(written.st_ino, named.st_ino);

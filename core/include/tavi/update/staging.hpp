@@ -12,6 +12,7 @@ namespace tavi {
 
 inline constexpr std::string_view DOWNLOAD_EXTENSION = "download";
 inline constexpr std::string_view PART_EXTENSION = "part";
+
 struct StagedPaths {
   std::string download;  // the verified new executable, between the two renames
   std::string part;      // receives the download
