@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "tavi/accept_backoff.hpp"
 #include "tavi/config_file.hpp"
 #include "tavi/os_error.hpp"
 #include "tavi/socket.hpp"
@@ -149,9 +150,14 @@ bool start_ipc_connection_thread(Fd connection, SignalSender recheck, SignalSend
 
 void accept_ipc_connections(Fd listener, SignalSender recheck, SignalSender update,
                             SharedDaemonState state) {
+  AcceptBackoff backoff;
   for (;;) {
     auto connection = accept_connection(listener.get());
-    if (!connection) continue;
+    if (!connection) {
+      backoff.wait_after(connection.error());
+      continue;
+    }
+    backoff.connection_accepted();
     (void)start_ipc_connection_thread(std::move(*connection), recheck, update, state);
   }
 }

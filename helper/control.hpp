@@ -23,7 +23,8 @@ inline constexpr std::size_t MAX_REQUEST_LINE = 1'048'576;
 inline constexpr std::size_t IPC_READ_BUFFER_SIZE = 8'192;
 
 // Body of the IPC accept thread: one detached connection thread per accepted
-// connection. Never returns.
+// connection, pausing after a shortage of descriptors or memory
+// (AcceptBackoff). Never returns.
 [[noreturn]] void accept_ipc_connections(Fd listener, SignalSender recheck, SignalSender update,
                                          SharedDaemonState state);
 

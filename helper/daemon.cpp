@@ -15,6 +15,7 @@
 #include "scheduler.hpp"
 #include "tavi/config_file.hpp"
 #include "tavi/ipc.hpp"
+#include "tavi/platform.hpp"
 #include "tavi/socket.hpp"
 #include "tavi/thread.hpp"
 #include "watcher.hpp"
@@ -40,6 +41,10 @@ OsResult<Fd> bind_control_listener() {
 }  // namespace
 
 Result<void> run_daemon() {
+  // launchd starts daemons with a soft limit of 256 descriptors, and every
+  // forwarded connection holds four. Refused, the daemon goes on with what it
+  // has.
+  (void)platform::raise_open_file_limit();
   auto state = std::make_shared<DaemonState>();
   state->config = load_config();
   state->status = initial_status(state->config);

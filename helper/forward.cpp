@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "tavi/accept_backoff.hpp"
 #include "tavi/socket.hpp"
 #include "tavi/thread.hpp"
 
@@ -27,12 +28,20 @@ std::optional<SocketAddress> ForwardTable::lookup(const SocketAddress& listen) c
 
 void run_forward_listener(SocketAddress listen, std::shared_ptr<ForwardTable> table,
                           std::shared_ptr<StopFlag> stop, Fd listener) {
+  AcceptBackoff backoff;
   for (;;) {
     OsResult<Fd> client = accept_connection(listener.get());
     // Read only now, so whatever woke the accept (the apply loop's wake-up
     // connection) is what ends the listener.
     if (stop->load(std::memory_order_acquire)) break;
-    if (!client) continue;
+    if (!client) {
+      // Out of descriptors, accept fails at once, wake-up connection or not:
+      // the flag is read again after each pause, so a stopped listener ends
+      // within the longest pause even when nothing can be accepted.
+      backoff.wait_after(client.error());
+      continue;
+    }
+    backoff.connection_accepted();
     const std::optional<SocketAddress> target = table->lookup(listen);
     if (!target) continue;  // no target: the client sees an orderly close
     // A refused thread takes the client connection with it, closed unforwarded.

@@ -41,7 +41,9 @@ using StopFlag = std::atomic<bool>;
 
 // Accepts on `listener` until a connection or error arrives after `stop` was
 // set; each accepted connection with a table entry gets a forward connection
-// thread, any other is closed at once. Closes the listening socket on return.
+// thread, any other is closed at once. After a shortage of descriptors or
+// memory it pauses before the next accept (AcceptBackoff). Closes the
+// listening socket on return.
 void run_forward_listener(SocketAddress listen, std::shared_ptr<ForwardTable> table,
                           std::shared_ptr<StopFlag> stop, Fd listener);
 

@@ -7,13 +7,18 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <future>
+#include <latch>
 #include <thread>
 
 #include "tavi/socket.hpp"
@@ -383,6 +388,79 @@ TEST_F(Forwarding, ForwardedDescriptorsAreCloseOnExecWithoutDelay) {
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_EQ(connected_socket_count(), before);
+}
+
+std::chrono::nanoseconds process_cpu_time() {
+  timespec now{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+[[noreturn]] void exit_because(int status, const char* why) {
+  std::fprintf(stderr, "%s\n", why);
+  std::fflush(stderr);
+  std::_Exit(status);
+}
+
+// Runs in a child process, whose descriptor limit it lowers until accept
+// fails with EMFILE: the listener pauses between its attempts instead of
+// spinning, and a stop still ends it although its wake-up connection can
+// never be accepted. Whatever needs a descriptor is made before the limit is
+// lowered, and so is every first sanitizer check of a type (which uses a
+// pipe); the checks end the process themselves, so that no thread ends while
+// the limit is down.
+[[noreturn]] void run_a_listener_out_of_descriptors() {
+  auto bound = bind_listener(local(3));
+  if (!bound) exit_because(2, "bind");
+  const SocketAddress listen = *local_address(bound->get());
+  Fd wake(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!wake) exit_because(2, "socket");
+  auto table = std::make_shared<ForwardTable>();
+  auto stop = std::make_shared<StopFlag>(false);
+  std::latch limited(1);
+  std::atomic<bool> ended{false};
+
+  // Copied now, each for its first sanitizer check; these copies are never
+  // released.
+  const std::shared_ptr<ForwardTable> table_kept = table;
+  std::thread checks([&, stop] {
+    limited.wait();
+    // A loop that retried at once would burn all of this wait on the CPU; a
+    // busy machine can only lower what it gets.
+    const auto cpu_before = process_cpu_time();
+    const auto wall_before = Clock::now();
+    std::this_thread::sleep_for(800ms);
+    const auto cpu = process_cpu_time() - cpu_before;
+    if (cpu * 2 > Clock::now() - wall_before) exit_because(3, "the listener spun on EMFILE");
+
+    stop->store(true, std::memory_order_release);
+    const SockaddrBuffer address = to_sockaddr(listen);
+    if (::connect(wake.get(), address.get(), address.length) != 0) exit_because(2, "connect");
+    for (const auto deadline = Clock::now() + 5s; !ended && Clock::now() < deadline;) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (!ended) exit_because(4, "the stopped listener did not end");
+    std::_Exit(0);
+  });
+
+  const int lowest_free = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
+  if (lowest_free < 0) exit_because(2, "fcntl");
+  ::close(lowest_free);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) exit_because(2, "setrlimit");
+  if (::fcntl(0, F_DUPFD_CLOEXEC, 0) != -1 || errno != EMFILE) exit_because(2, "no EMFILE");
+  limited.count_down();
+
+  run_forward_listener(listen, std::move(table), std::move(stop), std::move(*bound));
+  ended = true;
+  for (;;) ::pause();
+}
+
+TEST(ForwardListener, OutOfDescriptorsItPausesAndStillEndsWhenStopped) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(run_a_listener_out_of_descriptors(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

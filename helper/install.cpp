@@ -92,6 +92,9 @@ void uninstall_helper(const Layout& layout) {
   }
 
   (void)::unlink(layout.installed_executable.c_str());
+  // Updates of older versions locked this file beside the executable and
+  // left it there; updates now lock the folder itself.
+  (void)::unlink(replace_extension(layout.installed_executable, "lock").c_str());
   print_line(STDOUT_FILENO, "tavi-helper dihapus, file hosts sudah dibersihkan.");
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -378,6 +379,21 @@ TEST_F(Uninstall, RemovesTheJobFileAndTheInstalledExecutable) {
   EXPECT_FALSE(fs::exists(layout_.installed_executable));
   EXPECT_TRUE(fs::exists(source));
   EXPECT_EQ(calls(), bootout_line() + alias_lines(254, 254));
+}
+
+TEST_F(Uninstall, RemovesALockFileAnOlderUpdateLeftButNotTheStagedFiles) {
+  ScopedEnv pool("TAVI_LOOPBACK", "127.77.0.254");
+  capture_stdout([&] { ASSERT_EQ(install_helper(layout_, built_executable()), Result<void>()); });
+  const std::string folder = dir_ + "/PrivilegedHelperTools";
+  for (const char* name : {"id.tavi.lock", "id.tavi.part", "id.tavi.download"}) {
+    std::ofstream(folder + "/" + name) << name;
+  }
+
+  EXPECT_EQ(run_uninstall(), line_);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"id.tavi.download", "id.tavi.part"}));
 }
 
 TEST_F(Uninstall, NearTheEndOfThePoolOnlyTheRemainingAddressesAreTried) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -52,6 +53,14 @@ class UpdateCommand : public ::testing::Test {
   std::string original;  // digest of the executable before the run
 };
 
+// The names in `folder`, sorted.
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 mode_t mode_of(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return 0;
@@ -70,10 +79,8 @@ TEST_F(UpdateCommand, AReleaseThatIsNotNewerChangesNothing) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(server.requests().size() - before, 2u);
     EXPECT_EQ(digest_of(executable), original);
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(bin()))
-      names.push_back(entry.path().filename());
-    EXPECT_EQ(names, std::vector<std::string>{"id.tavi.helper"}) << "no file beside the executable";
+    EXPECT_EQ(names_in(bin()), std::vector<std::string>{"id.tavi.helper"})
+        << "no file beside the executable";
   }
 }
 
@@ -89,8 +96,8 @@ TEST_F(UpdateCommand, ANewerReleaseReplacesTheExecutable) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(read_file(executable), NEW_BUILD);
   EXPECT_EQ(mode_of(executable), 0755u);
-  EXPECT_FALSE(fs::exists(staged("part")));
-  EXPECT_FALSE(fs::exists(staged("download")));
+  EXPECT_EQ(names_in(bin()), std::vector<std::string>{"id.tavi.helper"})
+      << "no staged file and no lock file left";
   EXPECT_EQ(request_targets(),
             (std::vector<std::string>{"/latest.json", "/latest.json.sig", "/assets/helper"}));
   EXPECT_EQ(server.requests()[2].headers.at("user-agent"), "tavi-updater/0.3.0");
@@ -277,6 +284,7 @@ TEST_F(UpdateCommand, EachFailedStepHasItsMessageAndLeavesTheFilesAsTheyWere) {
     }
     EXPECT_EQ(release_server.count("/assets/helper"), c.asset_requested ? 1u : 0u);
     EXPECT_EQ(digest_of(program), original) << "the executable is untouched";
+    EXPECT_FALSE(fs::exists(folder + "/id.tavi.lock"));
     const std::string part = folder + "/id.tavi.part";
     if (c.part_file) {
       EXPECT_EQ(read_file(part), *c.part_file);
@@ -302,7 +310,8 @@ TEST_F(UpdateCommand, ABodyOverTheSizeLimitStopsAtTheLimitAndKeepsThePartFile) {
 
 TEST_F(UpdateCommand, ASecondRunFailsAtOnceWhileOneHoldsTheLock) {
   server.release("0.4.0", NEW_BUILD);
-  const int held = ::open(staged("lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  // A run holds the folder of the executable locked.
+  const int held = ::open(bin().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
 
@@ -317,11 +326,31 @@ TEST_F(UpdateCommand, ASecondRunFailsAtOnceWhileOneHoldsTheLock) {
   r = run_update();
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(read_file(executable), NEW_BUILD);
+  EXPECT_EQ(names_in(bin()), std::vector<std::string>{"id.tavi.helper"});
+}
+
+TEST_F(UpdateCommand, ALinkPlantedAtThePartPathIsRefusedAndItsTargetKept) {
+  const std::string outside = scratch.file("outside");
+  write_file(outside, "someone else's file");
+  ASSERT_EQ(::chmod(outside.c_str(), 0640), 0);
+  fs::create_symlink(outside, staged("part"));
+  server.release("0.4.0", NEW_BUILD);
+
+  RunOutcome r = run_update();
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "tavi-helper: Gagal membuat file: Too many levels of symbolic links (os error 40)\n");
+  EXPECT_EQ(read_file(outside), "someone else's file");
+  EXPECT_EQ(mode_of(outside), 0640u);
+  EXPECT_EQ(digest_of(executable), original);
+  EXPECT_EQ(fs::read_symlink(staged("part")), outside);
+  EXPECT_EQ(names_in(bin()), (std::vector<std::string>{"id.tavi.helper", "id.tavi.part"}));
 }
 
 TEST_F(UpdateCommand, AnExecutableNamedLikeAStagedFileIsRefusedBeforeAnyFetch) {
   server.release("0.4.0", NEW_BUILD);
-  for (const std::string name : {"tavi.part", "tavi.download", "tavi.lock"}) {
+  for (const std::string name : {"tavi.part", "tavi.download"}) {
     const std::string program = bin() + "/" + name;
     fs::copy_file(testkey_helper_binary(), program);
     RunOutcome r = run_update(program);
@@ -330,6 +359,17 @@ TEST_F(UpdateCommand, AnExecutableNamedLikeAStagedFileIsRefusedBeforeAnyFetch) {
     EXPECT_EQ(r.err, "tavi-helper: Path helper tidak didukung untuk pembaruan: " + program + "\n");
   }
   EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(UpdateCommand, AnExecutableNamedLikeTheOldLockFileIsUpdated) {
+  // Older runs locked "<name>.lock"; nothing is staged under that name now.
+  const std::string program = bin() + "/tavi.lock";
+  fs::rename(executable, program);
+  server.release("0.4.0", NEW_BUILD);
+  RunOutcome r = run_update(program);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(read_file(program), NEW_BUILD);
+  EXPECT_EQ(names_in(bin()), std::vector<std::string>{"tavi.lock"});
 }
 
 }  // namespace

@@ -43,3 +43,14 @@ namespace tavi::platform {
 Result<void> copy_file(const std::string& source, const std::string& destination);
 
 }  // namespace tavi::platform
+
+namespace tavi::platform {
+
+// Raises the soft limit of open descriptors to the largest value the system
+// accepts up to the hard limit (on macOS the hard limit may be unlimited
+// while the kernel takes no more than kern.maxfilesperproc or OPEN_MAX). A
+// soft limit already that high is left alone; a refusal leaves it as it was
+// and gives the last error.
+OsResult<void> raise_open_file_limit();
+
+}  // namespace tavi::platform

@@ -35,7 +35,9 @@ class PartFile {
   PartFile() : buffer_(DOWNLOAD_CHUNK_BYTES) { crypto_hash_sha256_init(&digest_); }
 
   Result<void> create(const std::string& path) {
-    fd_ = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // A link planted at the part path would have the download written
+    // through it, into a file it names anywhere.
+    fd_ = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd_) return fail(fmt::format("Gagal membuat file: {}", os_error_text(errno)));
     return {};
   }
@@ -63,19 +65,17 @@ class PartFile {
     return written;
   }
 
-  // Flushes, syncs and closes the file; the digest in hexadecimal.
-  Result<std::string> finish() {
+  // Flushes and syncs the file; the digest in hexadecimal and the file's
+  // descriptor, through which its mode is set once it has been renamed.
+  Result<DownloadedAsset> finish() {
     if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
     if (::fsync(fd_.get()) != 0)
       return fail(fmt::format("Gagal menulis file: {}", os_error_text(errno)));
-    if (::close(fd_.release()) != 0) {
-      return fail(fmt::format("Gagal menulis file: {}", os_error_text(errno)));
-    }
     std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
     crypto_hash_sha256_final(&digest_, digest.data());
     std::array<char, crypto_hash_sha256_BYTES * 2 + 1> hex{};
     sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
-    return std::string(hex.data());
+    return DownloadedAsset{std::string(hex.data()), std::move(fd_)};
   }
 
  private:
@@ -87,8 +87,8 @@ class PartFile {
 
 }  // namespace
 
-Result<std::string> download_asset(const std::string& url, const std::string& part_path,
-                                   std::uint64_t limit) {
+Result<DownloadedAsset> download_asset(const std::string& url, const std::string& part_path,
+                                       std::uint64_t limit) {
   PartFile part;
   const BodyHandlers handlers{
       .on_head = [&] { return part.create(part_path); },

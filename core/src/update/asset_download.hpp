@@ -5,21 +5,30 @@
 #include <string>
 #include <string_view>
 
+#include "tavi/fd.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi {
 
 inline constexpr std::size_t DOWNLOAD_CHUNK_BYTES = 65536;
 
+// The finished part file: its digest as 64 lower-case hex digits, and the
+// descriptor it was written through, still open.
+struct DownloadedAsset {
+  std::string digest;
+  Fd file;
+};
+
 // GETs `url` and streams at most `limit` decoded body bytes, through one
 // buffer of DOWNLOAD_CHUNK_BYTES, into SHA-256 and into `part_path`, which is
-// created (or truncated) only once the response head has arrived and is
-// flushed to stable storage at the end. Gives the digest as 64 lower-case hex
-// digits, or one of "Gagal mengunduh pembaruan: {}" (before the head),
-// "Gagal membuat file: {}", "Unduhan terputus: {}" and "Gagal menulis file: {}";
-// after the last two the part file keeps every byte received so far.
-Result<std::string> download_asset(const std::string& url, const std::string& part_path,
-                                   std::uint64_t limit);
+// created (or truncated) only once the response head has arrived, never
+// through a symbolic link, and is flushed to stable storage at the end. Gives
+// the digest and the file, or one of "Gagal mengunduh pembaruan: {}" (before
+// the head), "Gagal membuat file: {}", "Unduhan terputus: {}" and "Gagal
+// menulis file: {}"; after the last two the part file keeps every byte
+// received so far.
+Result<DownloadedAsset> download_asset(const std::string& url, const std::string& part_path,
+                                       std::uint64_t limit);
 
 // Whether the manifest's `expected` digest, trimmed, is `computed` with ASCII
 // letters compared case-insensitively.

@@ -2,7 +2,9 @@
 // one buffer, and what the part file holds after each kind of failure.
 #include "update/asset_download.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -28,6 +30,12 @@ std::string pattern(std::size_t size) {
   return out;
 }
 
+// The digest of a finished download, or its message.
+Result<std::string> digest_of(Result<DownloadedAsset> downloaded) {
+  if (!downloaded) return std::unexpected(downloaded.error());
+  return downloaded->digest;
+}
+
 class AssetDownload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,7 +59,7 @@ TEST_F(AssetDownload, EveryByteReachesTheFileAndTheDigestAcrossBufferEdges) {
     SCOPED_TRACE(size);
     const std::string body = pattern(size);
     server.serve("/asset", body);
-    EXPECT_EQ(download_asset(server.url("/asset"), part, 1 << 20), sha256_hex(body));
+    EXPECT_EQ(digest_of(download_asset(server.url("/asset"), part, 1 << 20)), sha256_hex(body));
     EXPECT_EQ(read_file(part), body);
   }
 }
@@ -60,14 +68,14 @@ TEST_F(AssetDownload, GzipBodiesAreStoredDecoded) {
   const std::string body = pattern(100000);
   server.serve("/asset",
                HttpReply{.headers = {{"Content-Encoding", "gzip"}}, .body = testing::gzip(body)});
-  EXPECT_EQ(download_asset(server.url("/asset"), part, 100000), sha256_hex(body));
+  EXPECT_EQ(digest_of(download_asset(server.url("/asset"), part, 100000)), sha256_hex(body));
   EXPECT_EQ(read_file(part), body);
 }
 
 TEST_F(AssetDownload, ALeftoverPartFileIsTruncated) {
   std::ofstream(part) << std::string(5000, 'o');
   server.serve("/asset", "new");
-  EXPECT_EQ(download_asset(server.url("/asset"), part, 100), sha256_hex("new"));
+  EXPECT_EQ(digest_of(download_asset(server.url("/asset"), part, 100)), sha256_hex("new"));
   EXPECT_EQ(read_file(part), "new");
 }
 
@@ -101,6 +109,35 @@ TEST_F(AssetDownload, APartFileThatCannotBeCreatedFailsAfterTheRequest) {
   auto got = download_asset(server.url("/asset"), part, 100);
   EXPECT_EQ(got.error(), "Gagal membuat file: Is a directory (os error 21)");
   EXPECT_EQ(server.count("/asset"), 1u);
+}
+
+TEST_F(AssetDownload, TheFinishedFileStaysOpenForItsMode) {
+  server.serve("/asset", "data");
+  auto got = download_asset(server.url("/asset"), part, 100);
+  ASSERT_TRUE(got) << got.error();
+  struct stat written {};
+  struct stat named {};
+  ASSERT_EQ(::fstat(got->file.get(), &written), 0);
+  ASSERT_EQ(::stat(part.c_str(), &named), 0);
+  EXPECT_EQ(written.st_ino, named.st_ino);
+  EXPECT_EQ(written.st_dev, named.st_dev);
+  EXPECT_NE(::fcntl(got->file.get(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(AssetDownload, ALinkAtThePartPathIsRefusedAndItsTargetKept) {
+  const std::string target = (dir / "elsewhere").string();
+  std::ofstream(target) << "precious";
+  ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+  std::filesystem::create_symlink(target, part);
+  server.serve("/asset", "data");
+  auto got = download_asset(server.url("/asset"), part, 100);
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error(), "Gagal membuat file: Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(read_file(target), "precious");
+  struct stat kept {};
+  ASSERT_EQ(::stat(target.c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mode & 07777, 0600u);
+  EXPECT_TRUE(std::filesystem::is_symlink(part));
 }
 
 TEST_F(AssetDownload, AFailedWriteIsAWriteError) {

@@ -35,19 +35,24 @@ Result<void> install_asset(const Asset& asset, const std::string& executable,
 
   // Held until the new file is in place, so a second run for this executable
   // never writes or renames a file this run verified.
-  auto lock = lock_update(staged.lock);
+  auto lock = lock_update(staged.folder);
   if (!lock) return std::unexpected(lock.error());
 
-  auto digest = download_asset(url, staged.part, ASSET_MAX_BYTES);
-  if (!digest) return std::unexpected(digest.error());
-  if (!digest_matches(asset.sha256, *digest)) {
+  auto downloaded = download_asset(url, staged.part, ASSET_MAX_BYTES);
+  if (!downloaded) return std::unexpected(downloaded.error());
+  if (!digest_matches(asset.sha256, downloaded->digest)) {
     ::unlink(staged.part.c_str());  // a failure to delete changes nothing for the caller
     return fail("File pembaruan rusak (checksum tidak cocok).");
   }
   if (auto saved = save_error_message(rename_file(staged.part, staged.download)); !saved) {
     return saved;
   }
-  if (::chmod(staged.download.c_str(), NEW_EXECUTABLE_MODE) != 0) return fail(os_error_text(errno));
+  // Through the descriptor the file was written with, so the mode lands on
+  // that file whatever the download path names by now.
+  if (::fchmod(downloaded->file.get(), NEW_EXECUTABLE_MODE) != 0) {
+    return fail(os_error_text(errno));
+  }
+  downloaded->file.reset();
   if (auto installed = rename_file(staged.download, executable); !installed) {
     return fail(fmt::format("Gagal memasang helper baru: {}", installed.error().text()));
   }

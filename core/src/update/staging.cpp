@@ -36,7 +36,7 @@ Result<StagedPaths> staged_paths(const std::string& executable) {
                                          ? std::string_view()
                                          : std::string_view(executable).substr(dot + 1);
   bool refused = name.empty() || name == "." || name == "..";
-  for (std::string_view staged : {DOWNLOAD_EXTENSION, PART_EXTENSION, LOCK_EXTENSION}) {
+  for (std::string_view staged : {DOWNLOAD_EXTENSION, PART_EXTENSION}) {
     refused =
         refused || (dot != std::string_view::npos && equal_ignoring_ascii_case(extension, staged));
   }
@@ -47,15 +47,14 @@ Result<StagedPaths> staged_paths(const std::string& executable) {
   StagedPaths paths;
   paths.download = replace_extension(executable, DOWNLOAD_EXTENSION);
   paths.part = replace_extension(paths.download, PART_EXTENSION);
-  paths.lock = replace_extension(paths.download, LOCK_EXTENSION);
+  paths.folder = containing_folder(executable).value_or(".");
   return paths;
 }
 
-Result<Fd> lock_update(const std::string& lock_path) {
-  // Read-only is enough for flock and lets a file made by another user serve.
-  Fd fd(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+Result<Fd> lock_update(const std::string& folder) {
+  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) {
-    if (errno == EACCES || errno == EPERM || errno == EROFS) return Fd();
+    if (errno == EACCES || errno == EPERM) return Fd();
     return fail(fmt::format("Gagal membuat file: {}", os_error_text(errno)));
   }
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {

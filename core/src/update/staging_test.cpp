@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <utility>
 
 namespace tavi {
 namespace {
@@ -13,17 +15,24 @@ TEST(StagedPaths, StageBesideTheExecutable) {
   ASSERT_TRUE(staged);
   EXPECT_EQ(staged->download, "/Library/PrivilegedHelperTools/id.tavi.download");
   EXPECT_EQ(staged->part, "/Library/PrivilegedHelperTools/id.tavi.part");
-  EXPECT_EQ(staged->lock, "/Library/PrivilegedHelperTools/id.tavi.lock");
+  EXPECT_EQ(staged->folder, "/Library/PrivilegedHelperTools");
 
   staged = staged_paths("bin/tavi-helper");
   ASSERT_TRUE(staged);
   EXPECT_EQ(staged->download, "bin/tavi-helper.download");
   EXPECT_EQ(staged->part, "bin/tavi-helper.part");
+  EXPECT_EQ(staged->folder, "bin");
+
+  staged = staged_paths("tavi-helper");
+  ASSERT_TRUE(staged);
+  EXPECT_EQ(staged->part, "tavi-helper.part");
+  EXPECT_EQ(staged->folder, ".");
+  EXPECT_EQ(staged_paths("/tavi-helper")->folder, "/");
 }
 
 TEST(StagedPaths, RefusesPathsAStagedFileWouldOverwrite) {
-  for (const std::string path : {"/opt/x.part", "/opt/x.download", "/opt/x.lock", "/opt/x.PART",
-                                 "/opt/x.Download", "/opt/", "/opt/..", "/opt/.", "", "x.lock"}) {
+  for (const std::string path : {"/opt/x.part", "/opt/x.download", "/opt/x.PART", "/opt/x.Download",
+                                 "/opt/", "/opt/..", "/opt/.", "", "x.part"}) {
     auto staged = staged_paths(path);
     ASSERT_FALSE(staged) << path;
     EXPECT_EQ(staged.error(), "Path helper tidak didukung untuk pembaruan: " + path);
@@ -32,6 +41,7 @@ TEST(StagedPaths, RefusesPathsAStagedFileWouldOverwrite) {
             "Path helper tidak didukung untuk pembaruan: /opt/\xef\xbf\xbd.part");
   EXPECT_TRUE(staged_paths("/opt/.part"));  // a name that begins with '.' has no extension
   EXPECT_TRUE(staged_paths("/opt/x.parts"));
+  EXPECT_TRUE(staged_paths("/opt/x.lock"));  // no staged file is named so
 }
 
 class LockUpdate : public ::testing::Test {
@@ -44,22 +54,32 @@ class LockUpdate : public ::testing::Test {
   std::filesystem::path dir;
 };
 
-TEST_F(LockUpdate, OneHolderAtATime) {
-  const std::string path = (dir / "id.tavi.lock").string();
-  auto first = lock_update(path);
+TEST_F(LockUpdate, OneHolderAtATimeAndNoFileBehind) {
+  const std::string folder = dir.string();
+  auto first = lock_update(folder);
   ASSERT_TRUE(first);
   EXPECT_TRUE(*first);
-  EXPECT_EQ(lock_update(path).error(), "Pembaruan lain sedang berjalan.");
+  EXPECT_EQ(lock_update(folder).error(), "Pembaruan lain sedang berjalan.");
+  // Another name of the same folder is the same lock.
+  EXPECT_EQ(lock_update(folder + "/.").error(), "Pembaruan lain sedang berjalan.");
   first->reset();
-  auto again = lock_update(path);
+  auto again = lock_update(folder);
   ASSERT_TRUE(again);
   EXPECT_TRUE(*again);
+  again->reset();
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
-TEST_F(LockUpdate, AMissingFolderIsAFileError) {
-  auto locked = lock_update((dir / "missing" / "id.tavi.lock").string());
-  ASSERT_FALSE(locked);
-  EXPECT_EQ(locked.error(), "Gagal membuat file: No such file or directory (os error 2)");
+TEST_F(LockUpdate, AFolderThatCannotBeOpenedIsAFileError) {
+  std::ofstream(dir / "file") << "not a folder";
+  for (const auto& [folder, message] : {
+           std::pair{dir / "missing", "Gagal membuat file: No such file or directory (os error 2)"},
+           std::pair{dir / "file", "Gagal membuat file: Not a directory (os error 20)"},
+       }) {
+    auto locked = lock_update(folder.string());
+    ASSERT_FALSE(locked) << folder;
+    EXPECT_EQ(locked.error(), message);
+  }
 }
 
 }  // namespace

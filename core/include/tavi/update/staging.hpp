@@ -12,12 +12,11 @@ namespace tavi {
 
 inline constexpr std::string_view DOWNLOAD_EXTENSION = "download";
 inline constexpr std::string_view PART_EXTENSION = "part";
-inline constexpr std::string_view LOCK_EXTENSION = "lock";
 
 struct StagedPaths {
   std::string download;  // the verified new executable, between the two renames
   std::string part;      // receives the download
-  std::string lock;      // held for the whole install by one run at a time
+  std::string folder;    // holds the executable and both; locked by one run at a time
 };
 
 // The staged paths of `executable`, or "Path helper tidak didukung untuk
@@ -26,10 +25,12 @@ struct StagedPaths {
 // system would see it) or the path has no file name.
 Result<StagedPaths> staged_paths(const std::string& executable);
 
-// Takes the exclusive lock on `lock_path`, creating the file when missing; the
-// lock lasts as long as the descriptor. "Pembaruan lain sedang berjalan." when
-// another run holds it. An empty descriptor when the folder does not let us
-// create the file: such a run cannot stage or rename anything there either.
-Result<Fd> lock_update(const std::string& lock_path);
+// Takes the exclusive lock on `folder` itself, which exists anyway, so the
+// lock leaves no file behind; it lasts as long as the descriptor. "Pembaruan
+// lain sedang berjalan." when another run holds it, "Gagal membuat file: {}"
+// when the folder cannot be opened (it is missing, say). An empty descriptor
+// when we may not open it: then the part file's own open says what the folder
+// allows.
+Result<Fd> lock_update(const std::string& folder);
 
 }  // namespace tavi
