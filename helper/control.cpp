@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "tavi/accept_backoff.hpp"
 #include "tavi/config_file.hpp"
@@ -94,6 +95,22 @@ Response perform_request(Request request, const SignalSender& recheck, const Sig
       request);
 }
 
+namespace {
+
+// Room for `more` bytes after the end of the line. Capacity doubles as the
+// line grows, but never past the longest line: std::string's own growth
+// would double a line just past half a mebibyte to two.
+void make_room(std::string& line, std::size_t more) {
+  const std::size_t needed = line.size() + more;
+  if (needed <= line.capacity()) return;
+  std::string grown;
+  grown.reserve(std::min(std::max(needed, 2 * line.capacity()), MAX_REQUEST_LINE));
+  grown.append(line);
+  line.swap(grown);
+}
+
+}  // namespace
+
 Result<std::string> read_request_line(int connection) {
   std::string line;
   char buffer[IPC_READ_BUFFER_SIZE];
@@ -106,11 +123,10 @@ Result<std::string> read_request_line(int connection) {
     if (received == 0) break;
     const std::string_view piece(buffer, static_cast<std::size_t>(received));
     const std::size_t lf = piece.find('\n');
-    if (lf != std::string_view::npos) {
-      line.append(piece.substr(0, lf + 1));
-      break;
-    }
-    line.append(piece);
+    const std::string_view taken = lf != std::string_view::npos ? piece.substr(0, lf + 1) : piece;
+    make_room(line, taken.size());
+    line.append(taken);
+    if (lf != std::string_view::npos) break;
   }
   if (line.empty()) return fail("koneksi ditutup tanpa data");
   if (!is_valid_utf8(line)) return fail("baris permintaan bukan UTF-8");

@@ -10,85 +10,73 @@ namespace {
 
 constexpr std::array<JsonField, 2> CONFIG_FIELDS{{{"domain", true}, {"servers", true}}};
 constexpr std::array<JsonField, 7> SERVER_FIELDS{{{"name", true},
-                                                   {"home_ip", true},
-                                                   {"vpn", false},
-                                                   {"port", false},
-                                                   {"aliases", false},
-                                                   {"web_port", false},
-                                                   {"extra_ports", false}}};
+                                                  {"home_ip", true},
+                                                  {"vpn", false},
+                                                  {"port", false},
+                                                  {"aliases", false},
+                                                  {"web_port", false},
+                                                  {"extra_ports", false}}};
 constexpr std::array<JsonField, 2> VPN_TARGET_FIELDS{{{"label", true}, {"ip", true}}};
 
-Result<std::uint16_t> read_port(JsonReader& reader) {
-  auto value = read_json_unsigned(reader, 0xFFFF, "u16");
-  if (!value) return fail(value.error());
-  return static_cast<std::uint16_t>(*value);
+JsonTask<std::uint16_t> read_port(JsonReader& reader) {
+  auto value = co_await read_json_unsigned(reader, 0xFFFF, "u16");
+  if (!value) co_return fail(value.error());
+  co_return static_cast<std::uint16_t>(*value);
 }
 
-Result<VpnTarget> read_vpn_target(JsonReader& reader) {
-  VpnTarget target;
-  auto ok = read_json_record(reader, "struct VpnTarget", VPN_TARGET_FIELDS, match_vpn_target_field,
-                             [&](std::size_t field) -> Result<void> {
-                               return read_json_string_into(reader,
-                                                            field == 0 ? target.label : target.ip);
-                             });
-  if (!ok) return fail(ok.error());
-  return target;
+JsonTask<std::string> read_alias(JsonReader& reader) { return read_json_string(reader); }
+
+JsonTask<void> read_vpn_target_field(JsonReader& reader, VpnTarget& target, std::size_t field) {
+  return read_json_string_into(reader, field == 0 ? target.label : target.ip);
 }
 
-Result<void> read_server_field(JsonReader& reader, Server& server, std::size_t field) {
+JsonTask<VpnTarget> read_vpn_target(JsonReader& reader) {
+  return read_json_record<VpnTarget>(
+      reader, {"struct VpnTarget", VPN_TARGET_FIELDS, match_vpn_target_field},
+      read_vpn_target_field);
+}
+
+JsonTask<void> read_server_field(JsonReader& reader, Server& server, std::size_t field) {
   switch (field) {
     case 0:
-      return read_json_string_into(reader, server.name);
+      co_return co_await read_json_string_into(reader, server.name);
     case 1:
-      return read_json_string_into(reader, server.home_ip);
+      co_return co_await read_json_string_into(reader, server.home_ip);
     case 2:
-      return read_json_array(reader, [&]() -> Result<void> {
-        auto target = read_vpn_target(reader);
-        if (!target) return fail(target.error());
-        server.vpn.push_back(std::move(*target));
-        return {};
-      });
+      co_return co_await read_json_list(reader, read_vpn_target, server.vpn);
     case 3: {
-      auto port = read_port(reader);
-      if (!port) return fail(port.error());
+      auto port = co_await read_port(reader);
+      if (!port) co_return fail(port.error());
       server.port = *port;
-      return {};
+      co_return {};
     }
     case 4:
-      return read_json_array(reader, [&]() -> Result<void> {
-        auto alias = read_json_string(reader);
-        if (!alias) return fail(alias.error());
-        server.aliases.push_back(std::move(*alias));
-        return {};
-      });
+      co_return co_await read_json_list(reader, read_alias, server.aliases);
     case 5: {
       // null means absent, exactly like leaving the member out.
-      if (reader.peek_kind() == JsonKind::Null) {
-        (void)reader.next();
+      if (co_await reader.peek_kind() == JsonKind::Null) {
+        (void)co_await reader.next();
         server.web_port.reset();
-        return {};
+        co_return {};
       }
-      auto port = read_port(reader);
-      if (!port) return fail(port.error());
+      auto port = co_await read_port(reader);
+      if (!port) co_return fail(port.error());
       server.web_port = *port;
-      return {};
+      co_return {};
     }
     default:
-      return read_json_array(reader, [&]() -> Result<void> {
-        auto port = read_port(reader);
-        if (!port) return fail(port.error());
-        server.extra_ports.push_back(*port);
-        return {};
-      });
+      co_return co_await read_json_list(reader, read_port, server.extra_ports);
   }
 }
 
-Result<Server> read_server(JsonReader& reader) {
-  Server server;
-  auto ok = read_json_record(reader, "struct Server", SERVER_FIELDS, match_server_field,
-                             [&](std::size_t field) { return read_server_field(reader, server, field); });
-  if (!ok) return fail(ok.error());
-  return server;
+JsonTask<Server> read_server(JsonReader& reader) {
+  return read_json_record<Server>(reader, {"struct Server", SERVER_FIELDS, match_server_field},
+                                  read_server_field);
+}
+
+JsonTask<void> read_config_field(JsonReader& reader, Config& config, std::size_t field) {
+  if (field == 0) return read_json_string_into(reader, config.domain);
+  return read_json_list(reader, read_server, config.servers);
 }
 
 // Both written forms differ only in the white space between tokens.
@@ -196,28 +184,14 @@ std::optional<std::size_t> match_vpn_target_field(std::string_view key) {
   return match_json_field(VPN_TARGET_FIELDS, key);
 }
 
-Result<Config> parse_config(JsonReader& reader) {
-  Config config;
-  auto ok = read_json_record(
-      reader, "struct Config", CONFIG_FIELDS, match_config_field, [&](std::size_t field) -> Result<void> {
-        if (field == 0) return read_json_string_into(reader, config.domain);
-        return read_json_array(reader, [&]() -> Result<void> {
-          auto server = read_server(reader);
-          if (!server) return fail(server.error());
-          config.servers.push_back(std::move(*server));
-          return {};
-        });
-      });
-  if (!ok) return fail(ok.error());
-  return config;
+JsonTask<Config> parse_config(JsonReader& reader) {
+  return read_json_record<Config>(reader, {"struct Config", CONFIG_FIELDS, match_config_field},
+                                  read_config_field);
 }
 
 Result<Config> parse_config(std::string_view document) {
   JsonReader reader(document);
-  auto config = parse_config(reader);
-  if (!config) return config;
-  if (auto rest = reader.finish(); !rest) return fail(rest.error());
-  return config;
+  return reader.read(parse_config(reader));
 }
 
 std::string write_config_indented(const Config& config) {

@@ -43,36 +43,52 @@ Request unit_request(std::size_t index) {
 }
 
 // `{"Name":payload}`, with the opening brace already taken.
-Result<Request> read_tagged_request(JsonReader& reader) {
-  if (auto entered = reader.enter(); !entered) return fail(entered.error());
-  auto key = reader.next();
-  if (!key) return fail(key.error());
+JsonTask<Request> read_tagged_request(JsonReader& reader) {
+  if (auto entered = reader.enter(); !entered) co_return fail(entered.error());
+  auto key = co_await reader.next();
+  if (!key) co_return fail(key.error());
   if (key->kind != JsonKind::Key) {
-    return fail(reader.error_here("invalid length 0, expected one member naming the variant"));
+    co_return fail(reader.error_here("invalid length 0, expected one member naming the variant"));
   }
-  auto index = match_request_variant(reader.text(*key));
-  if (!index) return fail(reader.error_here(index.error()));
+  auto index = match_request_variant(key->text);
+  if (!index) co_return fail(reader.error_here(index.error()));
 
   Request request;
   if (*index == SET_CONFIG_INDEX) {
-    auto config = parse_config(reader);
-    if (!config) return fail(config.error());
+    auto config = co_await parse_config(reader);
+    if (!config) co_return fail(config.error());
     request = request::SetConfig{std::move(*config)};
   } else {
-    auto payload = reader.next();
-    if (!payload) return fail(payload.error());
-    if (payload->kind != JsonKind::Null)
-      return fail(invalid_json_type(reader, *payload, "unit variant"));
+    auto payload = co_await reader.next();
+    if (!payload) co_return fail(payload.error());
+    if (payload->kind != JsonKind::Null) {
+      co_return fail(invalid_json_type(reader, *payload, "unit variant"));
+    }
     request = unit_request(*index);
   }
 
-  auto close = reader.next();
-  if (!close) return fail(close.error());
+  auto close = co_await reader.next();
+  if (!close) co_return fail(close.error());
   if (close->kind != JsonKind::EndObject) {
-    return fail(reader.error_here("invalid length, expected one member naming the variant"));
+    co_return fail(reader.error_here("invalid length, expected one member naming the variant"));
   }
   reader.leave();
-  return request;
+  co_return request;
+}
+
+JsonTask<Request> read_request(JsonReader& reader) {
+  auto first = co_await reader.next();
+  if (!first) co_return fail(first.error());
+  if (first->kind == JsonKind::String) {
+    auto index = match_request_variant(first->text);
+    if (!index) co_return fail(reader.error_here(index.error()));
+    if (*index == SET_CONFIG_INDEX) {
+      co_return fail(reader.error_here("invalid type: unit variant, expected newtype variant"));
+    }
+    co_return unit_request(*index);
+  }
+  if (first->kind == JsonKind::BeginObject) co_return co_await read_tagged_request(reader);
+  co_return fail(invalid_json_type(reader, *first, request_variant_expected()));
 }
 
 void append_status_list(std::string& out, const std::vector<ServerStatus>& servers) {
@@ -106,25 +122,7 @@ void write_request_variant_expected(std::string& out) { out += "variant identifi
 
 Result<Request> parse_request(std::string_view line) {
   JsonReader reader(line);
-  auto first = reader.next();
-  if (!first) return fail(first.error());
-
-  Result<Request> request;
-  if (first->kind == JsonKind::String) {
-    auto index = match_request_variant(reader.text(*first));
-    if (!index) return fail(reader.error_here(index.error()));
-    if (*index == SET_CONFIG_INDEX) {
-      return fail(reader.error_here("invalid type: unit variant, expected newtype variant"));
-    }
-    request = unit_request(*index);
-  } else if (first->kind == JsonKind::BeginObject) {
-    request = read_tagged_request(reader);
-  } else {
-    return fail(invalid_json_type(reader, *first, request_variant_expected()));
-  }
-  if (!request) return request;
-  if (auto rest = reader.finish(); !rest) return fail(rest.error());
-  return request;
+  return reader.read(read_request(reader));
 }
 
 void append_route_json(std::string& out, const Route& route) {

@@ -1,12 +1,15 @@
 #include "tavi/json_reader.hpp"
 
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+
+#include <cstdlib>
+#include <utility>
 
 #include <fmt/format.h>
 
-#include "json_taming.hpp"
+#include "json_allocator.hpp"
+#include "json_input_stream.hpp"
 #include "tavi/text.hpp"
 
 namespace tavi {
@@ -31,88 +34,202 @@ std::string quote_for_message(std::string_view text) {
   return out;
 }
 
+Result<std::string> string_value(const JsonReader& reader, const JsonToken& token,
+                                 std::string_view expected) {
+  if (token.kind != JsonKind::String) return fail(invalid_json_type(reader, token, expected));
+  if (!is_valid_utf8(token.text)) return fail(reader.error_here("invalid unicode code point"));
+  return std::string(token.text);
+}
+
+// The key of the member that `token` starts, or nothing when it closes the object.
+Result<std::optional<std::string_view>> member_key(const JsonReader& reader,
+                                                   const Result<JsonToken>& token) {
+  if (!token) return fail(token.error());
+  if (token->kind == JsonKind::EndObject) return std::nullopt;
+  if (!is_valid_utf8(token->text)) return fail(reader.error_here("invalid unicode code point"));
+  return token->text;
+}
+
 }  // namespace
 
-// Receives RapidJSON's SAX events and stores them as tokens.
-struct JsonTokenCollector {
+// Receives RapidJSON's SAX events. A token of a value being skipped only
+// moves the bracket count; every other token goes into the reader's slot and
+// wakes the coroutine waiting for it. Returning false stops RapidJSON: nobody
+// waits any more, because the outermost reader has finished (or failed).
+struct JsonTokenHandler {
   using Ch = char;
   JsonReader& reader;
-  const rapidjson::MemoryStream& stream;
-  // Numbers rewritten as zeros, by end offset, in input order.
-  const std::vector<std::pair<std::size_t, double>>& numbers;
-  std::size_t next_number = 0;
+  const JsonInputStream& stream;
 
+  bool skip(int bracket, std::size_t end) {
+    reader.consumed_end_ = end;
+    reader.skip_depth_ += bracket;
+    if (reader.skip_depth_ > 0) return true;
+    reader.skipping_ = false;
+    return wake();
+  }
+  bool wake() {
+    std::exchange(reader.waiting_, {}).resume();
+    return static_cast<bool>(reader.waiting_);
+  }
+  bool deliver(JsonToken token) {
+    if (reader.skipping_) return skip(0, token.end);
+    if (!reader.waiting_) return false;
+    reader.slot_ = token;
+    return wake();
+  }
   // RapidJSON reports brackets before it takes them from the stream.
-  bool push_bracket(JsonKind kind) {
-    JsonToken token{.kind = kind};
-    token.end = stream.Tell() + 1;
-    reader.tokens_.push_back(token);
-    return true;
+  bool bracket(JsonKind kind, int depth_change) {
+    const std::size_t end = stream.Tell() + 1;
+    if (reader.skipping_) return skip(depth_change, end);
+    return deliver({.kind = kind, .end = end});
   }
-  bool push(JsonToken token) {
-    token.end = stream.Tell();
-    reader.tokens_.push_back(token);
-    return true;
+
+  bool Null() { return deliver({.kind = JsonKind::Null, .end = stream.Tell()}); }
+  bool Bool(bool b) {
+    return deliver({.kind = JsonKind::Bool, .boolean = b, .end = stream.Tell()});
   }
-  bool push_text(JsonKind kind, const char* text, rapidjson::SizeType length) {
-    JsonToken token{.kind = kind};
-    token.text_offset = static_cast<std::uint32_t>(reader.arena_.size());
-    token.text_length = length;
-    reader.arena_.append(text, length);
-    return push(token);
-  }
-  bool Null() { return push({.kind = JsonKind::Null}); }
-  bool Bool(bool b) { return push({.kind = JsonKind::Bool, .boolean = b}); }
   bool Int(int i) { return Int64(i); }
   bool Uint(unsigned u) { return Uint64(u); }
   bool Int64(std::int64_t i) {
     // RapidJSON reports "-0" through Int; it is a negative literal all the same.
-    if (i >= 0) return push({.kind = JsonKind::Negative, .negative_value = -i});
-    return push({.kind = JsonKind::Negative, .negative_value = i});
+    return deliver(
+        {.kind = JsonKind::Negative, .negative_value = i >= 0 ? -i : i, .end = stream.Tell()});
   }
-  bool Uint64(std::uint64_t u) { return push({.kind = JsonKind::Unsigned, .unsigned_value = u}); }
+  bool Uint64(std::uint64_t u) {
+    return deliver({.kind = JsonKind::Unsigned, .unsigned_value = u, .end = stream.Tell()});
+  }
   bool Double(double d) {
-    if (next_number < numbers.size() && numbers[next_number].first == stream.Tell()) {
-      d = numbers[next_number++].second;
-    }
-    return push({.kind = JsonKind::Float, .float_value = d});
+    return deliver({.kind = JsonKind::Float,
+                    .float_value = d,
+                    .text = stream.rewritten_number_ending_at(stream.Tell()),
+                    .end = stream.Tell()});
   }
-
   bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
-  bool String(const char* s, rapidjson::SizeType n, bool) { return push_text(JsonKind::String, s, n); }
-  bool Key(const char* s, rapidjson::SizeType n, bool) { return push_text(JsonKind::Key, s, n); }
-  bool StartObject() { return push_bracket(JsonKind::BeginObject); }
-  bool EndObject(rapidjson::SizeType) { return push_bracket(JsonKind::EndObject); }
-  bool StartArray() { return push_bracket(JsonKind::BeginArray); }
-  bool EndArray(rapidjson::SizeType) { return push_bracket(JsonKind::EndArray); }
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    return deliver({.kind = JsonKind::String, .text = {s, n}, .end = stream.Tell()});
+  }
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    return deliver({.kind = JsonKind::Key, .text = {s, n}, .end = stream.Tell()});
+  }
+  bool StartObject() { return bracket(JsonKind::BeginObject, 1); }
+  bool EndObject(rapidjson::SizeType) { return bracket(JsonKind::EndObject, -1); }
+  bool StartArray() { return bracket(JsonKind::BeginArray, 1); }
+  bool EndArray(rapidjson::SizeType) { return bracket(JsonKind::EndArray, -1); }
 };
 
-JsonReader::JsonReader(std::string_view input) : input_(input) {
-  const unsigned code = tokenise(input, {});
-  if (code == rapidjson::kParseErrorNumberTooBig ||
-      code == rapidjson::kParseErrorStringUnicodeSurrogateInvalid) {
-    const TamedInput tamed = tame_input(input);
-    tokenise(tamed.text, tamed.numbers);
+namespace {
+
+// In front of every pooled frame: its pool, or nothing for a frame too big
+// to pool; once the frame ended, also the next free frame of its class.
+struct FrameHeader {
+  JsonFramePool* pool;
+  void* next_free;
+};
+constexpr std::size_t FRAME_HEADER = (sizeof(FrameHeader) + alignof(std::max_align_t) - 1) /
+                                     alignof(std::max_align_t) * alignof(std::max_align_t);
+
+FrameHeader& header_of(void* frame) {
+  return *reinterpret_cast<FrameHeader*>(static_cast<char*>(frame) - FRAME_HEADER);
+}
+
+}  // namespace
+
+JsonFramePool::~JsonFramePool() {
+  for (void* frame : free_) {
+    while (frame != nullptr) {
+      void* next = header_of(frame).next_free;
+      ::operator delete(static_cast<char*>(frame) - FRAME_HEADER);
+      frame = next;
+    }
   }
 }
 
-unsigned JsonReader::tokenise(std::string_view text,
-                              const std::vector<std::pair<std::size_t, double>>& numbers) {
-  tokens_.clear();
-  arena_.clear();
-  syntax_error_ = false;
-  rapidjson::MemoryStream stream(text.data(), text.size());
-  JsonTokenCollector collector{*this, stream, numbers};
-  rapidjson::Reader reader;
-  constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
-  const rapidjson::ParseResult result = reader.Parse<flags>(stream, collector);
+void* JsonFramePool::allocate(std::size_t size) {
+  const std::size_t size_class = (size + CLASS_BYTES - 1) / CLASS_BYTES;
+  JsonFramePool* pool = size_class < CLASSES ? this : nullptr;
+  if (pool != nullptr && free_[size_class] != nullptr) {
+    void* frame = free_[size_class];
+    free_[size_class] = header_of(frame).next_free;
+    return frame;
+  }
+  const std::size_t bytes = pool != nullptr ? size_class * CLASS_BYTES : size;
+  void* frame = static_cast<char*>(::operator new(FRAME_HEADER + bytes)) + FRAME_HEADER;
+  header_of(frame) = {pool, nullptr};
+  return frame;
+}
+
+void JsonFramePool::release(void* frame, std::size_t size) noexcept {
+  FrameHeader& header = header_of(frame);
+  if (header.pool == nullptr) {
+    ::operator delete(static_cast<char*>(frame) - FRAME_HEADER);
+    return;
+  }
+  const std::size_t size_class = (size + CLASS_BYTES - 1) / CLASS_BYTES;
+  header.next_free = header.pool->free_[size_class];
+  header.pool->free_[size_class] = frame;
+}
+
+void* allocate_json_frame(JsonReader& reader, std::size_t size) {
+  return reader.frames_.allocate(size);
+}
+
+void release_json_frame(void* frame, std::size_t size) noexcept {
+  JsonFramePool::release(frame, size);
+}
+
+void JsonReader::run(std::coroutine_handle<> root) {
+  root.resume();
+  if (!waiting_) return;
+  JsonInputStream stream(input_);
+  JsonTokenHandler handler{*this, stream};
+  JsonStackAllocator allocator;
+  JsonSaxReader reader(&allocator);
+  const rapidjson::ParseResult result = reader.Parse<JSON_PARSE_FLAGS>(stream, handler);
+  if (!waiting_) return;
+  // RapidJSON stopped while a reader still waits: every wait from now on
+  // ends with the reason, so the readers unwind to the root.
+  ended_ = true;
   if (result.IsError()) {
     syntax_error_ = true;
     syntax_error_text_ = rapidjson::GetParseError_En(result.Code());
-    if (!syntax_error_text_.empty() && syntax_error_text_.back() == '.') syntax_error_text_.pop_back();
+    if (!syntax_error_text_.empty() && syntax_error_text_.back() == '.')
+      syntax_error_text_.pop_back();
     syntax_error_offset_ = result.Offset();
   }
-  return result.Code();
+  std::exchange(waiting_, {}).resume();
+}
+
+Result<JsonToken> JsonReader::take() {
+  if (!slot_) return fail(end_error());
+  const JsonToken token = *slot_;
+  slot_.reset();
+  consumed_end_ = token.end;
+  return token;
+}
+
+std::string JsonReader::end_error() const {
+  if (syntax_error_) return located(syntax_error_text_, syntax_error_offset_ + 1);
+  return error_here("EOF while parsing a value");
+}
+
+bool JsonReader::start_skip(const std::optional<JsonToken>& first) {
+  std::optional<JsonToken> token = first;
+  if (!token && slot_) token = take().value();
+  skip_depth_ = 0;
+  if (token) {
+    const bool opens = token->kind == JsonKind::BeginObject || token->kind == JsonKind::BeginArray;
+    if (!opens) return true;
+    skip_depth_ = 1;
+  }
+  skipping_ = true;
+  return ended_;
+}
+
+Result<void> JsonReader::end_skip() {
+  if (!skipping_) return {};
+  skipping_ = false;
+  return fail(end_error());
 }
 
 std::string JsonReader::located(std::string_view description, std::size_t line_end) const {
@@ -132,47 +249,11 @@ std::string JsonReader::error_here(std::string_view description) const {
   return located(description, consumed_end_);
 }
 
-Result<JsonToken> JsonReader::next() {
-  if (next_ < tokens_.size()) {
-    const JsonToken token = tokens_[next_++];
-    consumed_end_ = token.end;
-    return token;
-  }
-  if (syntax_error_) return fail(located(syntax_error_text_, syntax_error_offset_ + 1));
-  return fail(error_here("EOF while parsing a value"));
-}
-
-std::optional<JsonKind> JsonReader::peek_kind() const {
-  if (next_ < tokens_.size()) return tokens_[next_].kind;
-  return std::nullopt;
-}
-
-std::string_view JsonReader::text(const JsonToken& token) const {
-  return std::string_view(arena_).substr(token.text_offset, token.text_length);
-}
-
-Result<void> JsonReader::skip_value_after(const JsonToken& first) {
-  if (first.kind != JsonKind::BeginObject && first.kind != JsonKind::BeginArray) return {};
-  std::size_t depth = 1;
-  while (depth > 0) {
-    auto token = next();
-    if (!token) return fail(token.error());
-    if (token->kind == JsonKind::BeginObject || token->kind == JsonKind::BeginArray) ++depth;
-    if (token->kind == JsonKind::EndObject || token->kind == JsonKind::EndArray) --depth;
-  }
-  return {};
-}
-
-Result<void> JsonReader::skip_value() {
-  auto first = next();
-  if (!first) return fail(first.error());
-  return skip_value_after(*first);
-}
-
 Result<void> JsonReader::finish() const {
   for (std::size_t i = consumed_end_; i < input_.size(); ++i) {
     const char c = input_[i];
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return fail(located("trailing characters", i + 1));
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r')
+      return fail(located("trailing characters", i + 1));
   }
   return {};
 }
@@ -183,7 +264,7 @@ Result<void> JsonReader::enter() {
   return {};
 }
 
-std::string describe_json_token(const JsonReader& reader, const JsonToken& token) {
+std::string describe_json_token(const JsonToken& token) {
   switch (token.kind) {
     case JsonKind::Null:
       return "null";
@@ -194,13 +275,16 @@ std::string describe_json_token(const JsonReader& reader, const JsonToken& token
     case JsonKind::Unsigned:
       return fmt::format("integer `{}`", token.unsigned_value);
     case JsonKind::Float: {
-      std::string number = fmt::format("{}", token.float_value);
+      const double value = token.text.empty()
+                               ? token.float_value
+                               : std::strtod(std::string(token.text).c_str(), nullptr);
+      std::string number = fmt::format("{}", value);
       if (number.find_first_of(".eEn") == std::string::npos) number += ".0";
       return fmt::format("floating point `{}`", number);
     }
     case JsonKind::String:
     case JsonKind::Key:
-      return "string " + quote_for_message(utf8_lossy(reader.text(token)));
+      return "string " + quote_for_message(utf8_lossy(token.text));
     case JsonKind::BeginArray:
     case JsonKind::EndArray:
       return "sequence";
@@ -214,120 +298,108 @@ std::string describe_json_token(const JsonReader& reader, const JsonToken& token
 std::string invalid_json_type(const JsonReader& reader, const JsonToken& token,
                               std::string_view expected) {
   return reader.error_here(
-      fmt::format("invalid type: {}, expected {}", describe_json_token(reader, token), expected));
+      fmt::format("invalid type: {}, expected {}", describe_json_token(token), expected));
 }
 
-Result<std::string> read_json_string(JsonReader& reader, std::string_view expected) {
-  auto token = reader.next();
-  if (!token) return fail(token.error());
-  if (token->kind != JsonKind::String) return fail(invalid_json_type(reader, *token, expected));
-  const std::string_view text = reader.text(*token);
-  if (!is_valid_utf8(text)) return fail(reader.error_here("invalid unicode code point"));
-  return std::string(text);
+JsonTask<std::string> read_json_string(JsonReader& reader, std::string_view expected) {
+  auto token = co_await reader.next();
+  if (!token) co_return fail(token.error());
+  co_return string_value(reader, *token, expected);
 }
 
-Result<std::uint64_t> read_json_unsigned(JsonReader& reader, std::uint64_t max,
-                                         std::string_view expected) {
-  auto token = reader.next();
-  if (!token) return fail(token.error());
-  if (token->kind == JsonKind::Unsigned && token->unsigned_value <= max) return token->unsigned_value;
-  if (token->kind == JsonKind::Unsigned || token->kind == JsonKind::Negative) {
-    return fail(reader.error_here(fmt::format("invalid value: {}, expected {}",
-                                              describe_json_token(reader, *token), expected)));
-  }
-  return fail(invalid_json_type(reader, *token, expected));
-}
-
-Result<void> read_json_array(JsonReader& reader, const std::function<Result<void>()>& element,
-                             std::string_view expected) {
-  auto open = reader.next();
-  if (!open) return fail(open.error());
-  if (open->kind != JsonKind::BeginArray) return fail(invalid_json_type(reader, *open, expected));
-  if (auto entered = reader.enter(); !entered) return entered;
-  while (reader.peek_kind() != JsonKind::EndArray) {
-    if (!reader.peek_kind()) return fail(reader.next().error());
-    if (auto ok = element(); !ok) return ok;
-  }
-  (void)reader.next();
-  reader.leave();
-  return {};
-}
-
-Result<std::optional<std::string_view>> read_json_member_key(JsonReader& reader) {
-  auto token = reader.next();
-  if (!token) return fail(token.error());
-  if (token->kind == JsonKind::EndObject) return std::nullopt;
-  const std::string_view key = reader.text(*token);
-  if (!is_valid_utf8(key)) return fail(reader.error_here("invalid unicode code point"));
-  return key;
-}
-
-Result<void> read_json_string_into(JsonReader& reader, std::string& field) {
-  auto value = read_json_string(reader);
-  if (!value) return fail(value.error());
+JsonTask<void> read_json_string_into(JsonReader& reader, std::string& field) {
+  auto token = co_await reader.next();
+  if (!token) co_return fail(token.error());
+  auto value = string_value(reader, *token, "a string");
+  if (!value) co_return fail(value.error());
   field = std::move(*value);
-  return {};
+  co_return {};
 }
 
-std::optional<std::size_t> match_json_field(std::span<const JsonField> fields, std::string_view key) {
+JsonTask<std::uint64_t> read_json_unsigned(JsonReader& reader, std::uint64_t max,
+                                           std::string_view expected) {
+  auto token = co_await reader.next();
+  if (!token) co_return fail(token.error());
+  if (token->kind == JsonKind::Unsigned && token->unsigned_value <= max) {
+    co_return token->unsigned_value;
+  }
+  if (token->kind == JsonKind::Unsigned || token->kind == JsonKind::Negative) {
+    co_return fail(reader.error_here(
+        fmt::format("invalid value: {}, expected {}", describe_json_token(*token), expected)));
+  }
+  co_return fail(invalid_json_type(reader, *token, expected));
+}
+
+JsonTask<std::optional<std::string_view>> read_json_member_key(JsonReader& reader) {
+  co_return member_key(reader, co_await reader.next());
+}
+
+std::optional<std::size_t> match_json_field(std::span<const JsonField> fields,
+                                            std::string_view key) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (fields[i].key == key) return i;
   }
   return std::nullopt;
 }
 
-Result<void> read_json_record(JsonReader& reader, std::string_view name,
-                              std::span<const JsonField> fields,
-                              const std::function<std::optional<std::size_t>(std::string_view)>& match,
-                              const std::function<Result<void>(std::size_t)>& read_field) {
-  auto open = reader.next();
-  if (!open) return fail(open.error());
-  if (open->kind != JsonKind::BeginObject && open->kind != JsonKind::BeginArray) {
-    return fail(invalid_json_type(reader, *open, name));
-  }
-  if (auto entered = reader.enter(); !entered) return entered;
-
-  if (open->kind == JsonKind::BeginArray) {
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (!reader.peek_kind()) return fail(reader.next().error());
-      if (reader.peek_kind() == JsonKind::EndArray) {
-        if (!fields[i].required) continue;
-        (void)reader.next();
-        return fail(reader.error_here(fmt::format("invalid length {}, expected {} with {} elements", i,
-                                                  name, fields.size())));
-      }
-      if (auto ok = read_field(i); !ok) return ok;
+JsonTask<std::optional<std::size_t>> read_json_field(JsonReader& reader, JsonRecord& record) {
+  const std::span<const JsonField> fields = record.fields;
+  if (!record.opened) {
+    auto open = co_await reader.next();
+    if (!open) co_return fail(open.error());
+    if (open->kind != JsonKind::BeginObject && open->kind != JsonKind::BeginArray) {
+      co_return fail(invalid_json_type(reader, *open, record.name));
     }
-    auto close = reader.next();
-    if (!close) return fail(close.error());
-    if (close->kind != JsonKind::EndArray) return fail(reader.error_here("trailing characters"));
-    reader.leave();
-    return {};
+    if (auto entered = reader.enter(); !entered) co_return fail(entered.error());
+    record.opened = true;
+    record.array_form = open->kind == JsonKind::BeginArray;
   }
 
-  std::vector<bool> seen(fields.size(), false);
+  if (record.array_form) {
+    for (; record.next_index < fields.size(); ++record.next_index) {
+      const std::optional<JsonKind> kind = co_await reader.peek_kind();
+      if (!kind) {
+        auto end = co_await reader.next();
+        co_return fail(end.error());
+      }
+      if (*kind != JsonKind::EndArray) co_return record.next_index++;
+      if (fields[record.next_index].required) {
+        (void)co_await reader.next();
+        co_return fail(
+            reader.error_here(fmt::format("invalid length {}, expected {} with {} elements",
+                                          record.next_index, record.name, fields.size())));
+      }
+    }
+    auto close = co_await reader.next();
+    if (!close) co_return fail(close.error());
+    if (close->kind != JsonKind::EndArray) co_return fail(reader.error_here("trailing characters"));
+    reader.leave();
+    co_return std::nullopt;
+  }
+
   for (;;) {
-    auto key = read_json_member_key(reader);
-    if (!key) return fail(key.error());
+    const auto key = member_key(reader, co_await reader.next());
+    if (!key) co_return fail(key.error());
     if (!*key) break;
-    const std::optional<std::size_t> field = match(**key);
+    const std::optional<std::size_t> field = record.match(**key);
     if (!field) {
-      if (auto skipped = reader.skip_value(); !skipped) return skipped;
+      auto skipped = co_await reader.skip_value();
+      if (!skipped) co_return fail(skipped.error());
       continue;
     }
-    if (seen[*field]) {
-      return fail(reader.error_here(fmt::format("duplicate field `{}`", fields[*field].key)));
+    if (record.seen[*field]) {
+      co_return fail(reader.error_here(fmt::format("duplicate field `{}`", fields[*field].key)));
     }
-    seen[*field] = true;
-    if (auto ok = read_field(*field); !ok) return ok;
+    record.seen[*field] = true;
+    co_return field;
   }
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i].required && !seen[i]) {
-      return fail(reader.error_here(fmt::format("missing field `{}`", fields[i].key)));
+    if (fields[i].required && !record.seen[i]) {
+      co_return fail(reader.error_here(fmt::format("missing field `{}`", fields[i].key)));
     }
   }
   reader.leave();
-  return {};
+  co_return std::nullopt;
 }
 
 }  // namespace tavi

@@ -59,6 +59,10 @@ Utf8Char decode_utf8_char(std::string_view text, std::size_t pos) {
 
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t pos = 0; pos < text.size();) {
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
     const Utf8Char c = decode_utf8_char(text, pos);
     if (!c.code_point) return false;
     pos += c.length;

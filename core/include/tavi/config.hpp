@@ -46,7 +46,7 @@ std::optional<std::size_t> match_vpn_target_field(std::string_view key);
 // Reads one whole document: only JSON white space may follow the value.
 Result<Config> parse_config(std::string_view document);
 // Reads one Config value inside a larger document.
-Result<Config> parse_config(JsonReader& reader);
+JsonTask<Config> parse_config(JsonReader& reader);
 
 // The configuration file's form: two-space indentation, LF, no final LF.
 std::string write_config_indented(const Config& config);

@@ -1,22 +1,28 @@
 // The JSON token layer and the typed readers built on it.
 //
-// The whole input is tokenised once by RapidJSON's iterative (non-recursive)
-// SAX reader; typed readers (configuration, control requests, the update
-// manifest) then walk the tokens by recursive descent over their own, shallow
-// record types. Unknown members are skipped by counting nesting, so no input
-// can exhaust the stack. Errors read "description at line L column C".
+// RapidJSON's iterative (non-recursive) SAX reader tokenises the input, and
+// each token goes straight to the typed reader (configuration, control
+// request, update manifest) as it is found: the typed readers are recursive
+// descent coroutines (JsonTask) over their own, shallow record types that
+// await one token at a time. Nothing is stored but the one token in hand, so
+// reading costs the records being built and RapidJSON's own stack. A value
+// that is only skipped never wakes a coroutine: the reader counts its brackets
+// as the tokens pass. The first wrong token ends the reading at once, before
+// RapidJSON looks at the rest. Errors read "description at line L column C".
 #pragma once
 
+#include <array>
+#include <bitset>
+#include <coroutine>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
+#include "tavi/json_task.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi {
@@ -41,31 +47,65 @@ struct JsonToken {
   std::uint64_t unsigned_value = 0;
   std::int64_t negative_value = 0;
   double float_value = 0;
-  std::uint32_t text_offset = 0;  // String and Key: the decoded text in the reader's arena
-  std::uint32_t text_length = 0;
+  // String and Key: the decoded text, in RapidJSON's buffer. It is valid only
+  // until the reader waits for the next token: copy what you keep first.
+  // Float: the literal (in the input) of a number beyond a double, whose
+  // value float_value does not hold; empty otherwise.
+  std::string_view text;
   std::size_t end = 0;  // input offset just past the token
 };
 
 // Most nested arrays and objects a typed reader descends into.
 inline constexpr int JSON_MAX_DEPTH = 127;
 
+// Coroutine frames for one JsonReader: a frame that ended waits in a free
+// list of its size class for the next frame of that class. Every frame must
+// have ended before the pool goes.
+class JsonFramePool {
+ public:
+  JsonFramePool() = default;
+  JsonFramePool(const JsonFramePool&) = delete;
+  JsonFramePool& operator=(const JsonFramePool&) = delete;
+  ~JsonFramePool();
+
+  void* allocate(std::size_t size);
+  static void release(void* frame, std::size_t size) noexcept;
+
+ private:
+  static constexpr std::size_t CLASS_BYTES = 64;
+  static constexpr std::size_t CLASSES = 32;
+  std::array<void*, CLASSES> free_{};
+};
+
 class JsonReader {
  public:
-  explicit JsonReader(std::string_view input);
+  explicit JsonReader(std::string_view input) : input_(input) {}
+  JsonReader(const JsonReader&) = delete;
+  JsonReader& operator=(const JsonReader&) = delete;
 
-  // The next token, or the syntax error that stopped tokenising.
-  Result<JsonToken> next();
-  // The kind of the next token without taking it; nothing at the end or at a
-  // syntax error (next() then reports it).
-  std::optional<JsonKind> peek_kind() const;
-  std::string_view text(const JsonToken& token) const;
+  // Reads the input as one document: its tokens go to `root` as RapidJSON
+  // finds them, and only JSON white space may follow the value.
+  template <class T>
+  Result<T> read(JsonTask<T> root) {
+    run(root.handle());
+    Result<T> result = root.take_result();
+    if (result) {
+      if (auto rest = finish(); !rest) return fail(rest.error());
+    }
+    return result;
+  }
 
-  // Skips the rest of a value whose first token was already taken.
-  Result<void> skip_value_after(const JsonToken& first);
-  // Reads and skips one whole value.
-  Result<void> skip_value();
-  // Only JSON white space may follow the value that was read.
-  Result<void> finish() const;
+  // co_await next(): the next token, or the syntax error that stopped
+  // tokenising.
+  auto next() { return NextAwaiter{*this}; }
+  // co_await peek_kind(): the kind of the next token without taking it;
+  // nothing at the end or at a syntax error (next() then reports it).
+  auto peek_kind() { return PeekAwaiter{*this}; }
+  // co_await skip_value(): reads and skips one whole value.
+  auto skip_value() { return SkipAwaiter{*this, std::nullopt}; }
+  // co_await skip_value_after(first): skips the rest of a value whose first
+  // token was already taken.
+  auto skip_value_after(const JsonToken& first) { return SkipAwaiter{*this, first}; }
 
   // `description` followed by " at line L column C" for the position just
   // past the last token taken.
@@ -77,46 +117,90 @@ class JsonReader {
   void leave() { --depth_; }
 
  private:
-  friend struct JsonTokenCollector;
-  // Takes RapidJSON's tokens of `text`, which has the input's offsets;
-  // `numbers` holds the values of numbers rewritten in it (json_taming.hpp).
-  unsigned tokenise(std::string_view text,
-                    const std::vector<std::pair<std::size_t, double>>& numbers);
+  friend struct JsonTokenHandler;
+  friend void* allocate_json_frame(JsonReader& reader, std::size_t size);
+
+  struct NextAwaiter {
+    JsonReader& reader;
+    bool await_ready() const { return reader.token_ready(); }
+    void await_suspend(std::coroutine_handle<> waiting) { reader.wait(waiting); }
+    Result<JsonToken> await_resume() { return reader.take(); }
+  };
+  struct PeekAwaiter {
+    JsonReader& reader;
+    bool await_ready() const { return reader.token_ready(); }
+    void await_suspend(std::coroutine_handle<> waiting) { reader.wait(waiting); }
+    std::optional<JsonKind> await_resume() const {
+      if (!reader.slot_) return std::nullopt;
+      return reader.slot_->kind;
+    }
+  };
+  struct SkipAwaiter {
+    JsonReader& reader;
+    std::optional<JsonToken> first;
+    bool await_ready() { return reader.start_skip(first); }
+    void await_suspend(std::coroutine_handle<> waiting) { reader.wait(waiting); }
+    Result<void> await_resume() { return reader.end_skip(); }
+  };
+
+  // Runs `root` up to its first wait, then RapidJSON over the input.
+  void run(std::coroutine_handle<> root);
+  // Only JSON white space after the value that was read.
+  Result<void> finish() const;
   std::string located(std::string_view description, std::size_t line_end) const;
 
+  bool token_ready() const { return slot_.has_value() || ended_; }
+  void wait(std::coroutine_handle<> waiting) { waiting_ = waiting; }
+  Result<JsonToken> take();
+  std::string end_error() const;
+  // Whether the value to skip is over already; otherwise the handler counts
+  // its tokens until it is.
+  bool start_skip(const std::optional<JsonToken>& first);
+  Result<void> end_skip();
+
+  JsonFramePool frames_;
   std::string_view input_;
-  std::vector<JsonToken> tokens_;
-  std::string arena_;
-  std::size_t next_ = 0;
-  std::size_t consumed_end_ = 0;
+  // The token RapidJSON found and nobody took yet.
+  std::optional<JsonToken> slot_;
+  // The coroutine waiting for the next token, or for the end of a skip.
+  std::coroutine_handle<> waiting_;
+  // While skipping: the brackets still open in the skipped value.
+  bool skipping_ = false;
+  std::ptrdiff_t skip_depth_ = 0;
+  // Set when RapidJSON stopped; every wait after that ends with the reason.
+  bool ended_ = false;
   bool syntax_error_ = false;
   std::string syntax_error_text_;
   std::size_t syntax_error_offset_ = 0;
+  std::size_t consumed_end_ = 0;
   int depth_ = 0;
 };
 
 // How serde-style messages name what was found: "null", "boolean `true`",
 // "integer `5`", "floating point `1.5`", "string \"x\"", "sequence", "map".
-std::string describe_json_token(const JsonReader& reader, const JsonToken& token);
+std::string describe_json_token(const JsonToken& token);
 // "invalid type: {found}, expected {expected}" at the current position.
 std::string invalid_json_type(const JsonReader& reader, const JsonToken& token,
                               std::string_view expected);
 
 // A JSON string, decoded; fails on any other value and on text that is not UTF-8.
-Result<std::string> read_json_string(JsonReader& reader, std::string_view expected = "a string");
+JsonTask<std::string> read_json_string(JsonReader& reader, std::string_view expected = "a string");
+// A JSON string stored into `field`.
+JsonTask<void> read_json_string_into(JsonReader& reader, std::string& field);
 // A JSON integer from 0 to `max`, written without fraction or exponent.
-Result<std::uint64_t> read_json_unsigned(JsonReader& reader, std::uint64_t max,
-                                         std::string_view expected);
-// A JSON array; `element` reads one element each time it is called.
-Result<void> read_json_array(JsonReader& reader, const std::function<Result<void>()>& element,
-                             std::string_view expected = "a sequence");
+JsonTask<std::uint64_t> read_json_unsigned(JsonReader& reader, std::uint64_t max,
+                                           std::string_view expected);
 
 // Inside an object, after its opening brace or a member's value: the next
-// member's key (checked for UTF-8), or nothing when the object ends here.
-Result<std::optional<std::string_view>> read_json_member_key(JsonReader& reader);
+// member's key (checked for UTF-8; in RapidJSON's buffer, like a token's
+// text), or nothing when the object ends here.
+JsonTask<std::optional<std::string_view>> read_json_member_key(JsonReader& reader);
 
-// A JSON string stored into `field`.
-Result<void> read_json_string_into(JsonReader& reader, std::string& field);
+// A JSON array, its elements read by `element` one after the other. `list`
+// must outlive the reading.
+template <class T>
+JsonTask<void> read_json_list(JsonReader& reader, JsonTask<T> (*element)(JsonReader&),
+                              std::vector<T>& list, std::string_view expected = "a sequence");
 
 // One field of a record, in field order.
 struct JsonField {
@@ -125,16 +209,67 @@ struct JsonField {
 };
 
 // The position of the field named exactly `key`, or nothing for a key to skip.
-std::optional<std::size_t> match_json_field(std::span<const JsonField> fields, std::string_view key);
+std::optional<std::size_t> match_json_field(std::span<const JsonField> fields,
+                                            std::string_view key);
 
-// Reads a record in its object form (members in any order, unknown keys
+// A record being read in its object form (members in any order, unknown keys
 // skipped, a known key refused when repeated, the first missing required field
 // reported) or its array form (field values in order, optional trailing fields
-// may be left out). `match` maps a key to a field index; `read_field` reads
-// field i's value. `name` is how errors name the record ("struct Config").
-Result<void> read_json_record(JsonReader& reader, std::string_view name,
-                              std::span<const JsonField> fields,
-                              const std::function<std::optional<std::size_t>(std::string_view)>& match,
-                              const std::function<Result<void>(std::size_t)>& read_field);
+// may be left out). `name` is how errors name it ("struct Config"); `match`
+// maps a key to a field index. The strings must outlive the reading.
+struct JsonRecord {
+  std::string_view name;
+  std::span<const JsonField> fields;
+  std::optional<std::size_t> (*match)(std::string_view key);
+
+  // Filled in by read_json_field.
+  bool opened = false;
+  bool array_form = false;
+  std::size_t next_index = 0;
+  std::bitset<32> seen;
+};
+
+// co_await read_json_field(reader, record): the index of the next field whose
+// value follows, or nothing once the record has closed. The first call takes
+// the opening bracket. The caller reads the field's value before asking again.
+JsonTask<std::optional<std::size_t>> read_json_field(JsonReader& reader, JsonRecord& record);
+
+// A whole record: `read_field` reads the value of field i into the record.
+template <class T>
+JsonTask<T> read_json_record(JsonReader& reader, JsonRecord record,
+                             JsonTask<void> (*read_field)(JsonReader&, T&, std::size_t)) {
+  T value{};
+  for (;;) {
+    auto field = co_await read_json_field(reader, record);
+    if (!field) co_return fail(field.error());
+    if (!*field) co_return std::move(value);
+    auto read = co_await read_field(reader, value, **field);
+    if (!read) co_return fail(read.error());
+  }
+}
+
+template <class T>
+JsonTask<void> read_json_list(JsonReader& reader, JsonTask<T> (*element)(JsonReader&),
+                              std::vector<T>& list, std::string_view expected) {
+  auto open = co_await reader.next();
+  if (!open) co_return fail(open.error());
+  if (open->kind != JsonKind::BeginArray)
+    co_return fail(invalid_json_type(reader, *open, expected));
+  if (auto entered = reader.enter(); !entered) co_return entered;
+  for (;;) {
+    const std::optional<JsonKind> kind = co_await reader.peek_kind();
+    if (!kind) {
+      auto end = co_await reader.next();
+      co_return fail(end.error());
+    }
+    if (*kind == JsonKind::EndArray) break;
+    auto value = co_await element(reader);
+    if (!value) co_return fail(value.error());
+    list.push_back(std::move(*value));
+  }
+  (void)co_await reader.next();
+  reader.leave();
+  co_return {};
+}
 
 }  // namespace tavi

@@ -2,6 +2,7 @@
 // manifest's exact bytes, through libsodium.
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 

@@ -44,7 +44,7 @@ Result<Manifest> parse_manifest(std::string_view manifest);
 
 // Reads the `assets` object; a repeated key keeps its later Asset. Errors are
 // the JSON reader's own texts, without the manifest prefix.
-Result<std::map<std::string, Asset>> parse_asset_map(JsonReader& reader);
+JsonTask<std::map<std::string, Asset>> parse_asset_map(JsonReader& reader);
 
 // How type errors name the two records.
 std::string_view write_asset_expected();

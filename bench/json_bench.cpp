@@ -1,0 +1,64 @@
+// Reading one control request line of 1 MiB, in four shapes: the most heap
+// bytes held at once per request byte (beyond the line itself, the Request
+// read included), and the time per MiB, each beside a bare RapidJSON SAX pass
+// over the same bytes (iterative, same flags, same allocator, a handler that
+// keeps nothing), which is the floor for both.
+#include <benchmark/benchmark.h>
+#include <rapidjson/memorystream.h>
+
+#include <algorithm>
+#include <string>
+
+#include "heap_counter.hpp"
+#include "json_allocator.hpp"
+#include "request_shapes.hpp"
+#include "tavi/ipc.hpp"
+
+namespace tavi {
+namespace {
+
+using Shape = std::string (*)();
+
+void bare_sax_pass(const std::string& line) {
+  rapidjson::MemoryStream stream(line.data(), line.size());
+  rapidjson::BaseReaderHandler<> ignore;
+  JsonStackAllocator allocator;
+  JsonSaxReader reader(&allocator);
+  benchmark::DoNotOptimize(reader.Parse<JSON_PARSE_FLAGS>(stream, ignore));
+}
+
+void parse(const std::string& line) {
+  auto request = parse_request(line);
+  benchmark::DoNotOptimize(request);
+}
+
+void run(benchmark::State& state, Shape shape, void (*read)(const std::string&)) {
+  const std::string line = shape();
+  std::size_t peak = 0;
+  for (auto _ : state) {
+    HeapPeak heap;
+    read(line);
+    peak = std::max(peak, heap.bytes());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+  state.counters["peak_heap_bytes"] = static_cast<double>(peak);
+  state.counters["heap_per_request_byte"] =
+      static_cast<double>(peak) / static_cast<double>(line.size());
+}
+
+void BM_ParseRequest(benchmark::State& state, Shape shape) { run(state, shape, parse); }
+void BM_BareSaxPass(benchmark::State& state, Shape shape) { run(state, shape, bare_sax_pass); }
+
+#define TAVI_SHAPE(shape)                                                          \
+  BENCHMARK_CAPTURE(BM_ParseRequest, shape, shape)->Unit(benchmark::kMillisecond); \
+  BENCHMARK_CAPTURE(BM_BareSaxPass, shape, shape)->Unit(benchmark::kMillisecond)
+
+TAVI_SHAPE(request_refused_at_first_byte);
+TAVI_SHAPE(set_config_with_flat_array);
+TAVI_SHAPE(set_config_with_deep_nest);
+TAVI_SHAPE(set_config_with_many_servers);
+
+}  // namespace
+}  // namespace tavi
+
+BENCHMARK_MAIN();
