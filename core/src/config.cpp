@@ -18,16 +18,19 @@ constexpr std::array<JsonField, 7> SERVER_FIELDS{{{"name", true},
                                                   {"extra_ports", false}}};
 constexpr std::array<JsonField, 2> VPN_TARGET_FIELDS{{{"label", true}, {"ip", true}}};
 
-JsonTask<std::uint16_t> read_port(JsonReader& reader) {
-  auto value = co_await read_json_unsigned(reader, 0xFFFF, "u16");
-  if (!value) co_return fail(value.error());
-  co_return static_cast<std::uint16_t>(*value);
+auto read_port(JsonReader& reader) {
+  return reader.next_as(
+      [](const JsonReader& r, const Result<JsonToken>& token) -> Result<std::uint16_t> {
+        auto value = json_unsigned_value(r, token, 0xFFFF, "u16");
+        if (!value) return fail(value.error());
+        return static_cast<std::uint16_t>(*value);
+      });
 }
 
-JsonTask<std::string> read_alias(JsonReader& reader) { return read_json_string(reader); }
+auto read_alias(JsonReader& reader) { return read_json_string(reader); }
 
 JsonTask<void> read_vpn_target_field(JsonReader& reader, VpnTarget& target, std::size_t field) {
-  return read_json_string_into(reader, field == 0 ? target.label : target.ip);
+  co_return co_await read_json_string_into(reader, field == 0 ? target.label : target.ip);
 }
 
 JsonTask<VpnTarget> read_vpn_target(JsonReader& reader) {
@@ -75,8 +78,8 @@ JsonTask<Server> read_server(JsonReader& reader) {
 }
 
 JsonTask<void> read_config_field(JsonReader& reader, Config& config, std::size_t field) {
-  if (field == 0) return read_json_string_into(reader, config.domain);
-  return read_json_list(reader, read_server, config.servers);
+  if (field == 0) co_return co_await read_json_string_into(reader, config.domain);
+  co_return co_await read_json_list(reader, read_server, config.servers);
 }
 
 // Both written forms differ only in the white space between tokens.

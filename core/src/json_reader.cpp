@@ -10,6 +10,7 @@
 
 #include "json_allocator.hpp"
 #include "json_input_stream.hpp"
+#include "tavi/fatal.hpp"
 #include "tavi/text.hpp"
 
 namespace tavi {
@@ -32,22 +33,6 @@ std::string quote_for_message(std::string_view text) {
   }
   out += '"';
   return out;
-}
-
-Result<std::string> string_value(const JsonReader& reader, const JsonToken& token,
-                                 std::string_view expected) {
-  if (token.kind != JsonKind::String) return fail(invalid_json_type(reader, token, expected));
-  if (!is_valid_utf8(token.text)) return fail(reader.error_here("invalid unicode code point"));
-  return std::string(token.text);
-}
-
-// The key of the member that `token` starts, or nothing when it closes the object.
-Result<std::optional<std::string_view>> member_key(const JsonReader& reader,
-                                                   const Result<JsonToken>& token) {
-  if (!token) return fail(token.error());
-  if (token->kind == JsonKind::EndObject) return std::nullopt;
-  if (!is_valid_utf8(token->text)) return fail(reader.error_here("invalid unicode code point"));
-  return token->text;
 }
 
 }  // namespace
@@ -301,37 +286,33 @@ std::string invalid_json_type(const JsonReader& reader, const JsonToken& token,
       fmt::format("invalid type: {}, expected {}", describe_json_token(token), expected));
 }
 
-JsonTask<std::string> read_json_string(JsonReader& reader, std::string_view expected) {
-  auto token = co_await reader.next();
-  if (!token) co_return fail(token.error());
-  co_return string_value(reader, *token, expected);
+Result<std::string> json_string_value(const JsonReader& reader, const Result<JsonToken>& token,
+                                      std::string_view expected) {
+  if (!token) return fail(token.error());
+  if (token->kind != JsonKind::String) return fail(invalid_json_type(reader, *token, expected));
+  if (!is_valid_utf8(token->text)) return fail(reader.error_here("invalid unicode code point"));
+  return std::string(token->text);
 }
 
-JsonTask<void> read_json_string_into(JsonReader& reader, std::string& field) {
-  auto token = co_await reader.next();
-  if (!token) co_return fail(token.error());
-  auto value = string_value(reader, *token, "a string");
-  if (!value) co_return fail(value.error());
-  field = std::move(*value);
-  co_return {};
-}
-
-JsonTask<std::uint64_t> read_json_unsigned(JsonReader& reader, std::uint64_t max,
-                                           std::string_view expected) {
-  auto token = co_await reader.next();
-  if (!token) co_return fail(token.error());
+Result<std::uint64_t> json_unsigned_value(const JsonReader& reader, const Result<JsonToken>& token,
+                                          std::uint64_t max, std::string_view expected) {
+  if (!token) return fail(token.error());
   if (token->kind == JsonKind::Unsigned && token->unsigned_value <= max) {
-    co_return token->unsigned_value;
+    return token->unsigned_value;
   }
   if (token->kind == JsonKind::Unsigned || token->kind == JsonKind::Negative) {
-    co_return fail(reader.error_here(
+    return fail(reader.error_here(
         fmt::format("invalid value: {}, expected {}", describe_json_token(*token), expected)));
   }
-  co_return fail(invalid_json_type(reader, *token, expected));
+  return fail(invalid_json_type(reader, *token, expected));
 }
 
-JsonTask<std::optional<std::string_view>> read_json_member_key(JsonReader& reader) {
-  co_return member_key(reader, co_await reader.next());
+Result<std::optional<std::string_view>> json_member_key(const JsonReader& reader,
+                                                        const Result<JsonToken>& token) {
+  if (!token) return fail(token.error());
+  if (token->kind == JsonKind::EndObject) return std::nullopt;
+  if (!is_valid_utf8(token->text)) return fail(reader.error_here("invalid unicode code point"));
+  return token->text;
 }
 
 std::optional<std::size_t> match_json_field(std::span<const JsonField> fields,
@@ -342,64 +323,44 @@ std::optional<std::size_t> match_json_field(std::span<const JsonField> fields,
   return std::nullopt;
 }
 
-JsonTask<std::optional<std::size_t>> read_json_field(JsonReader& reader, JsonRecord& record) {
-  const std::span<const JsonField> fields = record.fields;
-  if (!record.opened) {
-    auto open = co_await reader.next();
-    if (!open) co_return fail(open.error());
-    if (open->kind != JsonKind::BeginObject && open->kind != JsonKind::BeginArray) {
-      co_return fail(invalid_json_type(reader, *open, record.name));
-    }
-    if (auto entered = reader.enter(); !entered) co_return fail(entered.error());
-    record.opened = true;
-    record.array_form = open->kind == JsonKind::BeginArray;
+Result<bool> open_json_record(JsonReader& reader, const JsonRecord& record,
+                              const Result<JsonToken>& open) {
+  if (record.fields.size() > JSON_MAX_RECORD_FIELDS) die("a JSON record has too many fields");
+  if (!open) return fail(open.error());
+  if (open->kind != JsonKind::BeginObject && open->kind != JsonKind::BeginArray) {
+    return fail(invalid_json_type(reader, *open, record.name));
   }
+  if (auto entered = reader.enter(); !entered) return fail(entered.error());
+  return open->kind == JsonKind::BeginArray;
+}
 
-  if (record.array_form) {
-    for (; record.next_index < fields.size(); ++record.next_index) {
-      const std::optional<JsonKind> kind = co_await reader.peek_kind();
-      if (!kind) {
-        auto end = co_await reader.next();
-        co_return fail(end.error());
-      }
-      if (*kind != JsonKind::EndArray) co_return record.next_index++;
-      if (fields[record.next_index].required) {
-        (void)co_await reader.next();
-        co_return fail(
-            reader.error_here(fmt::format("invalid length {}, expected {} with {} elements",
-                                          record.next_index, record.name, fields.size())));
-      }
-    }
-    auto close = co_await reader.next();
-    if (!close) co_return fail(close.error());
-    if (close->kind != JsonKind::EndArray) co_return fail(reader.error_here("trailing characters"));
-    reader.leave();
-    co_return std::nullopt;
-  }
+std::string json_record_too_short(const JsonReader& reader, const JsonRecord& record,
+                                  std::size_t index) {
+  return reader.error_here(fmt::format("invalid length {}, expected {} with {} elements", index,
+                                       record.name, record.fields.size()));
+}
 
-  for (;;) {
-    const auto key = member_key(reader, co_await reader.next());
-    if (!key) co_return fail(key.error());
-    if (!*key) break;
-    const std::optional<std::size_t> field = record.match(**key);
-    if (!field) {
-      auto skipped = co_await reader.skip_value();
-      if (!skipped) co_return fail(skipped.error());
-      continue;
-    }
-    if (record.seen[*field]) {
-      co_return fail(reader.error_here(fmt::format("duplicate field `{}`", fields[*field].key)));
-    }
-    record.seen[*field] = true;
-    co_return field;
-  }
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i].required && !record.seen[i]) {
-      co_return fail(reader.error_here(fmt::format("missing field `{}`", fields[i].key)));
+Result<void> close_json_record_array(JsonReader& reader, const Result<JsonToken>& close) {
+  if (!close) return fail(close.error());
+  if (close->kind != JsonKind::EndArray) return fail(reader.error_here("trailing characters"));
+  reader.leave();
+  return {};
+}
+
+std::string json_duplicate_field(const JsonReader& reader, const JsonRecord& record,
+                                 std::size_t field) {
+  return reader.error_here(fmt::format("duplicate field `{}`", record.fields[field].key));
+}
+
+Result<void> close_json_record_object(JsonReader& reader, const JsonRecord& record,
+                                      const std::bitset<JSON_MAX_RECORD_FIELDS>& seen) {
+  for (std::size_t i = 0; i < record.fields.size(); ++i) {
+    if (record.fields[i].required && !seen[i]) {
+      return fail(reader.error_here(fmt::format("missing field `{}`", record.fields[i].key)));
     }
   }
   reader.leave();
-  co_return std::nullopt;
+  return {};
 }
 
 }  // namespace tavi

@@ -23,13 +23,13 @@ std::optional<std::size_t> match_pair_field(std::string_view key) {
   return match_json_field(PAIR_FIELDS, key);
 }
 
-JsonTask<std::uint64_t> read_small_number(JsonReader& reader) {
+auto read_small_number(JsonReader& reader) {
   return read_json_unsigned(reader, 1000, "a small number");
 }
 
 JsonTask<void> read_pair_field(JsonReader& reader, Pair& pair, std::size_t field) {
-  if (field == 0) return read_json_string_into(reader, pair.name);
-  return read_json_list(reader, read_small_number, pair.numbers);
+  if (field == 0) co_return co_await read_json_string_into(reader, pair.name);
+  co_return co_await read_json_list(reader, read_small_number, pair.numbers);
 }
 
 JsonTask<Pair> read_pair(JsonReader& reader) {

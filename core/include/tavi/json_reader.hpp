@@ -20,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tavi/json_task.hpp"
@@ -106,6 +107,12 @@ class JsonReader {
   // co_await skip_value_after(first): skips the rest of a value whose first
   // token was already taken.
   auto skip_value_after(const JsonToken& first) { return SkipAwaiter{*this, first}; }
+  // co_await next_as(convert): convert(reader, next token or error), without
+  // a coroutine frame of its own.
+  template <class Convert>
+  auto next_as(Convert convert) {
+    return ConvertAwaiter<Convert>{*this, std::move(convert)};
+  }
 
   // `description` followed by " at line L column C" for the position just
   // past the last token taken.
@@ -134,6 +141,14 @@ class JsonReader {
       if (!reader.slot_) return std::nullopt;
       return reader.slot_->kind;
     }
+  };
+  template <class Convert>
+  struct ConvertAwaiter {
+    JsonReader& reader;
+    Convert convert;
+    bool await_ready() const { return reader.token_ready(); }
+    void await_suspend(std::coroutine_handle<> waiting) { reader.wait(waiting); }
+    auto await_resume() { return convert(std::as_const(reader), reader.take()); }
   };
   struct SkipAwaiter {
     JsonReader& reader;
@@ -183,24 +198,48 @@ std::string describe_json_token(const JsonToken& token);
 std::string invalid_json_type(const JsonReader& reader, const JsonToken& token,
                               std::string_view expected);
 
-// A JSON string, decoded; fails on any other value and on text that is not UTF-8.
-JsonTask<std::string> read_json_string(JsonReader& reader, std::string_view expected = "a string");
-// A JSON string stored into `field`.
-JsonTask<void> read_json_string_into(JsonReader& reader, std::string& field);
+// What one token read gives, each of them for the token just taken.
+// A JSON string, decoded; any other value and text that is not UTF-8 fail.
+Result<std::string> json_string_value(const JsonReader& reader, const Result<JsonToken>& token,
+                                      std::string_view expected = "a string");
 // A JSON integer from 0 to `max`, written without fraction or exponent.
-JsonTask<std::uint64_t> read_json_unsigned(JsonReader& reader, std::uint64_t max,
-                                           std::string_view expected);
+Result<std::uint64_t> json_unsigned_value(const JsonReader& reader, const Result<JsonToken>& token,
+                                          std::uint64_t max, std::string_view expected);
+// Inside an object: the next member's key (checked for UTF-8; in RapidJSON's
+// buffer, like a token's text), or nothing when the token closes the object.
+Result<std::optional<std::string_view>> json_member_key(const JsonReader& reader,
+                                                        const Result<JsonToken>& token);
 
-// Inside an object, after its opening brace or a member's value: the next
-// member's key (checked for UTF-8; in RapidJSON's buffer, like a token's
-// text), or nothing when the object ends here.
-JsonTask<std::optional<std::string_view>> read_json_member_key(JsonReader& reader);
+// co_await read_json_string(reader) and the like: a read of one token that
+// needs no coroutine of its own (most fields are one token, and a coroutine
+// frame for each would cost more than the token).
+inline auto read_json_string(JsonReader& reader, std::string_view expected = "a string") {
+  return reader.next_as([expected](const JsonReader& r, const Result<JsonToken>& token) {
+    return json_string_value(r, token, expected);
+  });
+}
+// A JSON string stored into `field`, which must outlive the await.
+inline auto read_json_string_into(JsonReader& reader, std::string& field) {
+  return reader.next_as(
+      [&field](const JsonReader& r, const Result<JsonToken>& token) -> Result<void> {
+        auto value = json_string_value(r, token);
+        if (!value) return fail(value.error());
+        field = std::move(*value);
+        return {};
+      });
+}
+inline auto read_json_unsigned(JsonReader& reader, std::uint64_t max, std::string_view expected) {
+  return reader.next_as([max, expected](const JsonReader& r, const Result<JsonToken>& token) {
+    return json_unsigned_value(r, token, max, expected);
+  });
+}
+inline auto read_json_member_key(JsonReader& reader) { return reader.next_as(json_member_key); }
 
-// A JSON array, its elements read by `element` one after the other. `list`
-// must outlive the reading.
-template <class T>
-JsonTask<void> read_json_list(JsonReader& reader, JsonTask<T> (*element)(JsonReader&),
-                              std::vector<T>& list, std::string_view expected = "a sequence");
+// A JSON array, its elements read one after the other by `element(reader)`,
+// a JsonTask or a one-token read. `list` must outlive the reading.
+template <class T, class Element>
+JsonTask<void> read_json_list(JsonReader& reader, Element element, std::vector<T>& list,
+                              std::string_view expected = "a sequence");
 
 // One field of a record, in field order.
 struct JsonField {
@@ -212,45 +251,86 @@ struct JsonField {
 std::optional<std::size_t> match_json_field(std::span<const JsonField> fields,
                                             std::string_view key);
 
-// A record being read in its object form (members in any order, unknown keys
-// skipped, a known key refused when repeated, the first missing required field
-// reported) or its array form (field values in order, optional trailing fields
-// may be left out). `name` is how errors name it ("struct Config"); `match`
-// maps a key to a field index. The strings must outlive the reading.
+// What a record reader knows of its record: `name` is how errors name it
+// ("struct Config"), `match` maps a key to a field index. The strings must
+// outlive the reading.
 struct JsonRecord {
   std::string_view name;
   std::span<const JsonField> fields;
   std::optional<std::size_t> (*match)(std::string_view key);
-
-  // Filled in by read_json_field.
-  bool opened = false;
-  bool array_form = false;
-  std::size_t next_index = 0;
-  std::bitset<32> seen;
 };
+inline constexpr std::size_t JSON_MAX_RECORD_FIELDS = 32;
 
-// co_await read_json_field(reader, record): the index of the next field whose
-// value follows, or nothing once the record has closed. The first call takes
-// the opening bracket. The caller reads the field's value before asking again.
-JsonTask<std::optional<std::size_t>> read_json_field(JsonReader& reader, JsonRecord& record);
+// The steps of a record read that need no token of their own.
+// Takes the opening bracket: whether the record comes in its array form.
+Result<bool> open_json_record(JsonReader& reader, const JsonRecord& record,
+                              const Result<JsonToken>& open);
+// The array form ended before required field `index`.
+std::string json_record_too_short(const JsonReader& reader, const JsonRecord& record,
+                                  std::size_t index);
+// The array form's closing bracket, after its last field.
+Result<void> close_json_record_array(JsonReader& reader, const Result<JsonToken>& close);
+std::string json_duplicate_field(const JsonReader& reader, const JsonRecord& record,
+                                 std::size_t field);
+// The object form has closed: every required field must have been seen.
+Result<void> close_json_record_object(JsonReader& reader, const JsonRecord& record,
+                                      const std::bitset<JSON_MAX_RECORD_FIELDS>& seen);
 
-// A whole record: `read_field` reads the value of field i into the record.
-template <class T>
-JsonTask<T> read_json_record(JsonReader& reader, JsonRecord record,
-                             JsonTask<void> (*read_field)(JsonReader&, T&, std::size_t)) {
+// A record in its object form (members in any order, unknown keys skipped, a
+// known key refused when repeated, the first missing required field
+// reported) or its array form (field values in order, optional trailing
+// fields may be left out). `read_field(reader, value, i)` reads the value of
+// field i into the record.
+template <class T, class ReadField>
+JsonTask<T> read_json_record(JsonReader& reader, JsonRecord record, ReadField read_field) {
   T value{};
+  const auto array_form = open_json_record(reader, record, co_await reader.next());
+  if (!array_form) co_return fail(array_form.error());
+
+  if (*array_form) {
+    for (std::size_t i = 0; i < record.fields.size(); ++i) {
+      const std::optional<JsonKind> kind = co_await reader.peek_kind();
+      if (!kind) {
+        auto end = co_await reader.next();
+        co_return fail(end.error());
+      }
+      if (*kind == JsonKind::EndArray) {
+        if (!record.fields[i].required) continue;
+        (void)co_await reader.next();
+        co_return fail(json_record_too_short(reader, record, i));
+      }
+      auto read = co_await read_field(reader, value, i);
+      if (!read) co_return fail(read.error());
+    }
+    auto closed = close_json_record_array(reader, co_await reader.next());
+    if (!closed) co_return fail(closed.error());
+    co_return std::move(value);
+  }
+
+  std::bitset<JSON_MAX_RECORD_FIELDS> seen;
   for (;;) {
-    auto field = co_await read_json_field(reader, record);
-    if (!field) co_return fail(field.error());
-    if (!*field) co_return std::move(value);
-    auto read = co_await read_field(reader, value, **field);
+    const auto key = json_member_key(reader, co_await reader.next());
+    if (!key) co_return fail(key.error());
+    if (!*key) break;
+    const std::optional<std::size_t> field = record.match(**key);
+    if (!field) {
+      auto skipped = co_await reader.skip_value();
+      if (!skipped) co_return fail(skipped.error());
+      continue;
+    }
+    if (seen[*field]) co_return fail(json_duplicate_field(reader, record, *field));
+    seen[*field] = true;
+    auto read = co_await read_field(reader, value, *field);
     if (!read) co_return fail(read.error());
   }
+  auto closed = close_json_record_object(reader, record, seen);
+  if (!closed) co_return fail(closed.error());
+  co_return std::move(value);
 }
 
-template <class T>
-JsonTask<void> read_json_list(JsonReader& reader, JsonTask<T> (*element)(JsonReader&),
-                              std::vector<T>& list, std::string_view expected) {
+template <class T, class Element>
+JsonTask<void> read_json_list(JsonReader& reader, Element element, std::vector<T>& list,
+                              std::string_view expected) {
   auto open = co_await reader.next();
   if (!open) co_return fail(open.error());
   if (open->kind != JsonKind::BeginArray)
