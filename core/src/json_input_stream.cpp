@@ -106,26 +106,31 @@ JsonInputStream::Ch JsonInputStream::peek_slow() {
 
 void JsonInputStream::lex(std::size_t limit) {
   std::size_t i = scanned_;
-  const std::size_t size = input_.size();
-  while (i < limit && i < size && spot_ == Spot::None) {
-    const char c = input_[i];
+  const std::size_t end = std::min(limit, input_.size());
+  const char* text = input_.data();
+  // Most bytes are none of the few that matter: pass them in tight loops.
+  while (i < end && spot_ == Spot::None) {
     if (in_string_) {
-      if (c == '"') in_string_ = false;
-      if (c == '\\') {
-        lex_escape(i);
-      } else {
+      while (i < end && text[i] != '"' && text[i] != '\\') ++i;
+      if (i == end) break;
+      if (text[i] == '"') {
+        in_string_ = false;
         ++i;
+      } else {
+        lex_escape(i);
       }
-    } else if (c == '"') {
-      in_string_ = true;
-      ++i;
-    } else if (c == '-' || is_digit(c)) {
-      lex_number(i);
     } else {
-      ++i;
+      while (i < end && text[i] != '"' && text[i] != '-' && !is_digit(text[i])) ++i;
+      if (i == end) break;
+      if (text[i] == '"') {
+        in_string_ = true;
+        ++i;
+      } else {
+        lex_number(i);
+      }
     }
   }
-  scanned_ = std::min(i, size);
+  scanned_ = std::min(i, input_.size());
 }
 
 void JsonInputStream::lex_escape(std::size_t& i) {
