@@ -198,13 +198,11 @@ std::string JsonReader::end_error() const {
   return error_here("EOF while parsing a value");
 }
 
-bool JsonReader::start_skip(const std::optional<JsonToken>& first) {
-  std::optional<JsonToken> token = first;
-  if (!token && slot_) token = take().value();
+bool JsonReader::start_skip() {
   skip_depth_ = 0;
-  if (token) {
-    const bool opens = token->kind == JsonKind::BeginObject || token->kind == JsonKind::BeginArray;
-    if (!opens) return true;
+  if (slot_) {
+    const JsonKind kind = take()->kind;
+    if (kind != JsonKind::BeginObject && kind != JsonKind::BeginArray) return true;
     skip_depth_ = 1;
   }
   skipping_ = true;

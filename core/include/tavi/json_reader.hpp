@@ -103,10 +103,7 @@ class JsonReader {
   // nothing at the end or at a syntax error (next() then reports it).
   auto peek_kind() { return PeekAwaiter{*this}; }
   // co_await skip_value(): reads and skips one whole value.
-  auto skip_value() { return SkipAwaiter{*this, std::nullopt}; }
-  // co_await skip_value_after(first): skips the rest of a value whose first
-  // token was already taken.
-  auto skip_value_after(const JsonToken& first) { return SkipAwaiter{*this, first}; }
+  auto skip_value() { return SkipAwaiter{*this}; }
   // co_await next_as(convert): convert(reader, next token or error), without
   // a coroutine frame of its own.
   template <class Convert>
@@ -152,8 +149,7 @@ class JsonReader {
   };
   struct SkipAwaiter {
     JsonReader& reader;
-    std::optional<JsonToken> first;
-    bool await_ready() { return reader.start_skip(first); }
+    bool await_ready() { return reader.start_skip(); }
     void await_suspend(std::coroutine_handle<> waiting) { reader.wait(waiting); }
     Result<void> await_resume() { return reader.end_skip(); }
   };
@@ -170,7 +166,7 @@ class JsonReader {
   std::string end_error() const;
   // Whether the value to skip is over already; otherwise the handler counts
   // its tokens until it is.
-  bool start_skip(const std::optional<JsonToken>& first);
+  bool start_skip();
   Result<void> end_skip();
 
   JsonFramePool frames_;
