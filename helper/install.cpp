@@ -13,6 +13,7 @@
 #include "tavi/platform.hpp"
 #include "tavi/process.hpp"
 #include "tavi/text.hpp"
+#include "tavi/update/staging.hpp"
 
 namespace tavi {
 
@@ -92,9 +93,10 @@ void uninstall_helper(const Layout& layout) {
   }
 
   (void)::unlink(layout.installed_executable.c_str());
-  // Updates of older versions locked this file beside the executable and
-  // left it there; updates now lock the folder itself.
-  (void)::unlink(replace_extension(layout.installed_executable, "lock").c_str());
+  // The lock file that update runs keep beside the executable.
+  if (const auto staged = staged_paths(layout.installed_executable)) {
+    (void)::unlink(staged->lock.c_str());
+  }
   print_line(STDOUT_FILENO, "tavi-helper dihapus, file hosts sudah dibersihkan.");
 }
 

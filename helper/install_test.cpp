@@ -151,6 +151,55 @@ TEST_F(Install, ReplacesAnEarlierInstallationALeftoverCopyAndTheJobFile) {
   EXPECT_EQ(read_file(layout_.job_file), expected_job_file());
 }
 
+// launchd runs the installed file as root: whoever may write it owns the
+// machine. A user's source file, or a file of theirs left or linked at the
+// temporary path, must not give them the copy.
+TEST_F(Install, TheInstalledFileBelongsToTheInstallingUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving files to another user needs root";
+  constexpr uid_t SOMEONE = 4242;
+  const std::string folder = dir_ + "/PrivilegedHelperTools";
+  const std::string theirs = dir_ + "/theirs";
+  enum class Leftover { None, TheirFile, HardLinkToTheirs, SymlinkToTheirs };
+  for (const Leftover leftover : {Leftover::None, Leftover::TheirFile, Leftover::HardLinkToTheirs,
+                                  Leftover::SymlinkToTheirs}) {
+    SCOPED_TRACE(static_cast<int>(leftover));
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    const std::string source = built_executable();
+    ASSERT_EQ(::chown(source.c_str(), SOMEONE, SOMEONE), 0);
+    write_file_with_mode(theirs, "their own file", 0644);
+    ASSERT_EQ(::chown(theirs.c_str(), SOMEONE, SOMEONE), 0);
+    switch (leftover) {
+      case Leftover::None:
+        break;
+      case Leftover::TheirFile:
+        write_file_with_mode(temporary(), std::string(20000, 'x'), 0666);
+        ASSERT_EQ(::chown(temporary().c_str(), SOMEONE, SOMEONE), 0);
+        break;
+      case Leftover::HardLinkToTheirs:
+        ASSERT_EQ(::link(theirs.c_str(), temporary().c_str()), 0);
+        break;
+      case Leftover::SymlinkToTheirs:
+        ASSERT_EQ(::symlink(theirs.c_str(), temporary().c_str()), 0);
+        break;
+    }
+
+    capture_stdout([&] { ASSERT_EQ(install_helper(layout_, source), Result<void>()); });
+    struct stat installed {};
+    ASSERT_EQ(::lstat(layout_.installed_executable.c_str(), &installed), 0);
+    EXPECT_TRUE(S_ISREG(installed.st_mode));
+    EXPECT_EQ(installed.st_uid, ::geteuid());
+    EXPECT_EQ(installed.st_gid, ::getegid());
+    EXPECT_EQ(installed.st_mode & 07777, 0755u);
+    EXPECT_EQ(installed.st_nlink, 1u);
+    EXPECT_EQ(read_file(layout_.installed_executable), read_file(source));
+    // Their file is neither written nor given another mode.
+    EXPECT_EQ(read_file(theirs), "their own file");
+    EXPECT_EQ(status_of(theirs).st_mode & 07777, 0644u);
+    EXPECT_EQ(status_of(theirs).st_uid, SOMEONE);
+  }
+}
+
 TEST_F(Install, TheRunningExecutableIsWhatGetsInstalled) {
   char self[4096];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self);
@@ -381,7 +430,7 @@ TEST_F(Uninstall, RemovesTheJobFileAndTheInstalledExecutable) {
   EXPECT_EQ(calls(), bootout_line() + alias_lines(254, 254));
 }
 
-TEST_F(Uninstall, RemovesALockFileAnOlderUpdateLeftButNotTheStagedFiles) {
+TEST_F(Uninstall, RemovesTheUpdateLockFileButNotTheStagedFiles) {
   ScopedEnv pool("TAVI_LOOPBACK", "127.77.0.254");
   capture_stdout([&] { ASSERT_EQ(install_helper(layout_, built_executable()), Result<void>()); });
   const std::string folder = dir_ + "/PrivilegedHelperTools";

@@ -96,8 +96,9 @@ TEST_F(UpdateCommand, ANewerReleaseReplacesTheExecutable) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(read_file(executable), NEW_BUILD);
   EXPECT_EQ(mode_of(executable), 0755u);
-  EXPECT_EQ(names_in(bin()), std::vector<std::string>{"id.tavi.helper"})
-      << "no staged file and no lock file left";
+  EXPECT_EQ(names_in(bin()), (std::vector<std::string>{"id.tavi.helper", "id.tavi.lock"}))
+      << "no staged file left; the lock file stays for the next run";
+  EXPECT_EQ(mode_of(staged("lock")), 0600u);
   EXPECT_EQ(request_targets(),
             (std::vector<std::string>{"/latest.json", "/latest.json.sig", "/assets/helper"}));
   EXPECT_EQ(server.requests()[2].headers.at("user-agent"), "tavi-updater/0.3.0");
@@ -284,7 +285,8 @@ TEST_F(UpdateCommand, EachFailedStepHasItsMessageAndLeavesTheFilesAsTheyWere) {
     }
     EXPECT_EQ(release_server.count("/assets/helper"), c.asset_requested ? 1u : 0u);
     EXPECT_EQ(digest_of(program), original) << "the executable is untouched";
-    EXPECT_FALSE(fs::exists(folder + "/id.tavi.lock"));
+    // The lock is taken just before the asset is asked for.
+    EXPECT_EQ(fs::exists(folder + "/id.tavi.lock"), c.asset_requested);
     const std::string part = folder + "/id.tavi.part";
     if (c.part_file) {
       EXPECT_EQ(read_file(part), *c.part_file);
@@ -310,8 +312,8 @@ TEST_F(UpdateCommand, ABodyOverTheSizeLimitStopsAtTheLimitAndKeepsThePartFile) {
 
 TEST_F(UpdateCommand, ASecondRunFailsAtOnceWhileOneHoldsTheLock) {
   server.release("0.4.0", NEW_BUILD);
-  // A run holds the folder of the executable locked.
-  const int held = ::open(bin().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A run holds the lock file beside the executable.
+  const int held = ::open(staged("lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(held, 0);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
 
@@ -326,31 +328,161 @@ TEST_F(UpdateCommand, ASecondRunFailsAtOnceWhileOneHoldsTheLock) {
   r = run_update();
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(read_file(executable), NEW_BUILD);
-  EXPECT_EQ(names_in(bin()), std::vector<std::string>{"id.tavi.helper"});
+  EXPECT_EQ(names_in(bin()), (std::vector<std::string>{"id.tavi.helper", "id.tavi.lock"}));
 }
 
-TEST_F(UpdateCommand, ALinkPlantedAtThePartPathIsRefusedAndItsTargetKept) {
-  const std::string outside = scratch.file("outside");
-  write_file(outside, "someone else's file");
-  ASSERT_EQ(::chmod(outside.c_str(), 0640), 0);
-  fs::create_symlink(outside, staged("part"));
+// Any user may read the executable's folder; none but the run's own user may
+// open the lock file. Another user holding a lock on the folder, or trying the
+// lock file, holds up no run.
+TEST_F(UpdateCommand, AnotherUserCannotHoldUpTheUpdate) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
   server.release("0.4.0", NEW_BUILD);
+  ASSERT_EQ(run_update().exit_status, 0);  // leaves the lock file, as every run does
+  fs::remove(executable);
+  fs::copy_file(testkey_helper_binary(), executable);
+  ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
 
+  // The other user: locks the folder, tries the lock file, reports, then waits.
+  int report[2], hold[2];
+  ASSERT_EQ(::pipe(report), 0);
+  ASSERT_EQ(::pipe(hold), 0);
+  const std::string folder = bin();
+  const std::string lock = staged("lock");
+  const pid_t other = ::fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    ::close(report[0]);
+    ::close(hold[1]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    const bool folder_locked = dir >= 0 && ::flock(dir, LOCK_EX | LOCK_NB) == 0;
+    const int file = ::open(lock.c_str(), O_RDONLY);
+    const char outcome[2] = {folder_locked ? 'y' : 'n', file < 0 && errno == EACCES ? 'y' : 'n'};
+    (void)!::write(report[1], outcome, 2);
+    char ignored;
+    (void)!::read(hold[0], &ignored, 1);  // until the test lets go
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  ::close(hold[0]);
+  char outcome[2] = {};
+  ASSERT_EQ(::read(report[0], outcome, 2), 2);
+  EXPECT_EQ(outcome[0], 'y') << "the other user could not even lock the folder";
+  EXPECT_EQ(outcome[1], 'y') << "the other user could open the lock file";
+
+  server.release("0.5.0", NEW_BUILD);
   RunOutcome r = run_update();
-  EXPECT_EQ(r.exit_status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err,
-            "tavi-helper: Gagal membuat file: Too many levels of symbolic links (os error 40)\n");
-  EXPECT_EQ(read_file(outside), "someone else's file");
-  EXPECT_EQ(mode_of(outside), 0640u);
-  EXPECT_EQ(digest_of(executable), original);
-  EXPECT_EQ(fs::read_symlink(staged("part")), outside);
-  EXPECT_EQ(names_in(bin()), (std::vector<std::string>{"id.tavi.helper", "id.tavi.part"}));
+  ::close(hold[1]);
+  ::close(report[0]);
+  int status = 0;
+  ::waitpid(other, &status, 0);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "tavi-helper diperbarui ke 0.5.0: " + executable + "\n");
+  EXPECT_EQ(digest_of(executable), sha256_hex(NEW_BUILD));
+}
+
+// A run that cannot take the lock for any other reason than another run
+// holding it stops before it asks for the asset: unlocked, two runs would share
+// the part file.
+TEST_F(UpdateCommand, ALockThatCannotBeTakenStopsTheRunBeforeTheAsset) {
+  struct Refusal {
+    const char* what;
+    std::function<void(const std::string& lock)> set_up;
+    std::vector<std::string> command;  // before the executable's path
+    std::string message;
+  };
+  const std::vector<Refusal> cases = {
+      {"a folder in its place",
+       [](const std::string& lock) { fs::create_directory(lock); },
+       {},
+       "Gagal membuat file: Is a directory (os error 21)"},
+      {"a link in its place",
+       [&](const std::string& lock) { fs::create_symlink(scratch.file("elsewhere"), lock); },
+       {},
+       "Gagal membuat file: Too many levels of symbolic links (os error 40)"},
+      {"no right to create it",
+       [](const std::string&) {},
+       {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+       "Gagal membuat file: Permission denied (os error 13)"},
+  };
+  ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
+  for (const Refusal& c : cases) {
+    if (!c.command.empty() && ::geteuid() != 0) continue;  // running as another user needs root
+    SCOPED_TRACE(c.what);
+    fs::remove_all(staged("lock"));
+    c.set_up(staged("lock"));
+    server.release("0.4.0", NEW_BUILD);
+    const auto before = server.count("/assets/helper");
+
+    std::vector<std::string> args(c.command.begin(), c.command.end());
+    args.push_back(executable);
+    args.push_back("update");
+    const std::string program = args.front();
+    args.erase(args.begin());
+    RunOutcome r = run_program(program, args, update_environment(scratch, server));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "tavi-helper: " + c.message + "\n");
+    EXPECT_EQ(server.count("/assets/helper"), before) << "the asset was asked for";
+    EXPECT_FALSE(fs::exists(staged("part")));
+    EXPECT_EQ(digest_of(executable), original);
+  }
+}
+
+// Whatever stands at the part path when the asset arrives is removed, and the
+// run writes a new file of its own: written through, a link would carry the
+// release into another file, a FIFO would hold the run (and its lock) for
+// ever, and another user's file would make the new executable theirs.
+TEST_F(UpdateCommand, WhateverIsPlantedAtThePartPathMakesWayForAFileOfTheRunsOwn) {
+  constexpr uid_t SOMEONE = 4242;
+  const bool root = ::geteuid() == 0;
+  const std::string outside = scratch.file("outside");
+  struct Planted {
+    const char* what;
+    std::function<void(const std::string& part)> plant;
+  };
+  const std::vector<Planted> cases = {
+      {"symbolic link", [&](const std::string& part) { fs::create_symlink(outside, part); }},
+      {"hard link", [&](const std::string& part) { fs::create_hard_link(outside, part); }},
+      {"FIFO", [](const std::string& part) { ASSERT_EQ(::mkfifo(part.c_str(), 0666), 0); }},
+      {"another user's file",
+       [&](const std::string& part) {
+         write_file(part, std::string(1000, 'u'));
+         ASSERT_EQ(::chmod(part.c_str(), 0666), 0);
+         if (root) {
+           ASSERT_EQ(::chown(part.c_str(), SOMEONE, SOMEONE), 0);
+         }
+       }},
+  };
+  for (const Planted& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(executable);
+    fs::copy_file(testkey_helper_binary(), executable);
+    write_file(outside, "someone else's file");
+    ASSERT_EQ(::chmod(outside.c_str(), 0640), 0);
+    c.plant(staged("part"));
+    server.release("0.4.0", NEW_BUILD);
+
+    // A run stuck in open() is ended, so a FIFO fails the case instead of the suite.
+    RunOutcome r = run_program("/usr/bin/timeout", {"60", executable, "update"},
+                               update_environment(scratch, server));
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "tavi-helper diperbarui ke 0.4.0: " + executable + "\n");
+    EXPECT_EQ(digest_of(executable), sha256_hex(NEW_BUILD));
+    struct stat installed {};
+    ASSERT_EQ(::lstat(executable.c_str(), &installed), 0);
+    EXPECT_TRUE(S_ISREG(installed.st_mode));
+    EXPECT_EQ(installed.st_nlink, 1u);
+    EXPECT_EQ(installed.st_mode & 07777, 0755u);
+    EXPECT_EQ(installed.st_uid, ::geteuid());
+    EXPECT_EQ(read_file(outside), "someone else's file");
+    EXPECT_EQ(mode_of(outside), 0640u);
+    EXPECT_EQ(names_in(bin()), (std::vector<std::string>{"id.tavi.helper", "id.tavi.lock"}));
+  }
 }
 
 TEST_F(UpdateCommand, AnExecutableNamedLikeAStagedFileIsRefusedBeforeAnyFetch) {
   server.release("0.4.0", NEW_BUILD);
-  for (const std::string name : {"tavi.part", "tavi.download"}) {
+  for (const std::string name : {"tavi.part", "tavi.download", "tavi.lock"}) {
     const std::string program = bin() + "/" + name;
     fs::copy_file(testkey_helper_binary(), program);
     RunOutcome r = run_update(program);
@@ -359,17 +491,6 @@ TEST_F(UpdateCommand, AnExecutableNamedLikeAStagedFileIsRefusedBeforeAnyFetch) {
     EXPECT_EQ(r.err, "tavi-helper: Path helper tidak didukung untuk pembaruan: " + program + "\n");
   }
   EXPECT_TRUE(server.requests().empty());
-}
-
-TEST_F(UpdateCommand, AnExecutableNamedLikeTheOldLockFileIsUpdated) {
-  // Older runs locked "<name>.lock"; nothing is staged under that name now.
-  const std::string program = bin() + "/tavi.lock";
-  fs::rename(executable, program);
-  server.release("0.4.0", NEW_BUILD);
-  RunOutcome r = run_update(program);
-  EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(read_file(program), NEW_BUILD);
-  EXPECT_EQ(names_in(bin()), std::vector<std::string>{"tavi.lock"});
 }
 
 }  // namespace

@@ -32,14 +32,15 @@ OsResult<std::string> executable_path();
 namespace tavi::platform {
 
 // Copies a regular file, or the regular file a symbolic link names, to
-// `destination`, replacing whatever file is there: a clone where the file
-// system allows it, else a copy of the data and the mode, flushed to disk.
-// Another source fails with "the source path is neither a regular file nor a
-// symlink to a regular file"; a system failure gives the system's error text.
-// When the destination already is the source (the same file under another
-// name, or a link to it) nothing is written and the copy succeeds: the file
-// holds the source's bytes and mode already, and opening it for writing
-// would empty it.
+// `destination`: a clone where the file system allows it, else a copy of the
+// data and the mode, flushed to disk. Whatever stood at `destination` is
+// removed first and the copy is a new file, owned by the user who copies
+// whoever owns the source. Another source fails with "the source path is
+// neither a regular file nor a symlink to a regular file"; a system failure
+// gives the system's error text. When the destination already is the source
+// (the same file under another name) nothing is written and the copy
+// succeeds: the file holds the source's bytes and mode already, and opening
+// it for writing would empty it.
 Result<void> copy_file(const std::string& source, const std::string& destination);
 
 }  // namespace tavi::platform

@@ -46,15 +46,26 @@ Result<void> copy_file(const std::string& source, const std::string& destination
     return fail("the source path is neither a regular file nor a symlink to a regular file");
   }
 
+  // Only the very file stands for itself: a link at the destination is
+  // replaced like any other file.
   struct stat destination_status;
-  const bool exists = ::stat(destination.c_str(), &destination_status) == 0;
-  if (exists && same_file(source_status, destination_status)) return {};
+  if (::lstat(destination.c_str(), &destination_status) == 0) {
+    if (same_file(source_status, destination_status)) return {};
+    // Never written into: a file there keeps its owner when truncated, and a
+    // hard link would carry the copy to its other names.
+    if (::unlink(destination.c_str()) != 0 && errno != ENOENT) return last_error();
+  }
 #if defined(__APPLE__)
-  // A clone carries the data and the mode; it needs a free destination name.
-  if (!exists && ::fclonefileat(from.get(), AT_FDCWD, destination.c_str(), 0) == 0) return {};
+  // CLONE_NOOWNERCOPY matters: without it a clone made by root keeps the
+  // source's owner, so `sudo tavi-helper install` run from a user's folder
+  // would leave the root daemon's executable writable by that user.
+  if (::fclonefileat(from.get(), AT_FDCWD, destination.c_str(), CLONE_NOOWNERCOPY) == 0) {
+    return {};
+  }
 #endif
 
-  Fd to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // Created here, so it belongs to whoever copies; private until its mode is set.
+  Fd to(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!to) return last_error();
 #if !defined(__APPLE__)
   const bool cloned = ::ioctl(to.get(), FICLONE, from.get()) == 0;

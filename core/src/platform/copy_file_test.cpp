@@ -99,5 +99,36 @@ TEST_F(CopyFile, LeavesTheFileWholeWhenSourceAndDestinationAreOne) {
   }
 }
 
+// Written through, a link at the destination would put the copy into the
+// file it names, and the copy would keep that file's owner.
+TEST_F(CopyFile, ALinkAtTheDestinationIsReplacedNotWrittenThrough) {
+  write("source", "new bytes", 0750);
+  write("other", "someone else's bytes", 0600);
+  struct Planted {
+    const char* target;
+    bool hard;  // a hard link to the source itself is the source: left alone
+  };
+  for (const Planted planted :
+       {Planted{"source", false}, Planted{"other", false}, Planted{"other", true}}) {
+    SCOPED_TRACE(std::string(planted.target) + (planted.hard ? ", hard link" : ", symbolic link"));
+    std::filesystem::remove(path("copy"));
+    const std::string target = path(planted.target);
+    ASSERT_EQ(planted.hard ? ::link(target.c_str(), path("copy").c_str())
+                           : ::symlink(target.c_str(), path("copy").c_str()),
+              0);
+
+    ASSERT_EQ(copy_file(path("source"), path("copy")), Result<void>());
+    struct stat copy;
+    ASSERT_EQ(::lstat(path("copy").c_str(), &copy), 0);
+    EXPECT_TRUE(S_ISREG(copy.st_mode));
+    EXPECT_EQ(copy.st_nlink, 1u);
+    EXPECT_EQ(read("copy"), "new bytes");
+    EXPECT_EQ(mode("copy"), 0750u);
+    EXPECT_EQ(read("source"), "new bytes");
+    EXPECT_EQ(read("other"), "someone else's bytes");
+    EXPECT_EQ(mode("other"), 0600u);
+  }
+}
+
 }  // namespace
 }  // namespace tavi::platform

@@ -34,10 +34,15 @@ class PartFile {
  public:
   PartFile() : buffer_(DOWNLOAD_CHUNK_BYTES) { crypto_hash_sha256_init(&digest_); }
 
+  // A fresh file of this run's own. Whatever stood at the path (a leftover, or
+  // a link, a hard link, a FIFO or another user's file put there) is removed
+  // first: opened as it is, the download would be written into a file it
+  // names elsewhere, block in open(), or keep its owner.
   Result<void> create(const std::string& path) {
-    // A link planted at the part path would have the download written
-    // through it, into a file it names anywhere.
-    fd_ = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return fail(fmt::format("Gagal membuat file: {}", os_error_text(errno)));
+    }
+    fd_ = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd_) return fail(fmt::format("Gagal membuat file: {}", os_error_text(errno)));
     return {};
   }

@@ -21,8 +21,8 @@ struct DownloadedAsset {
 
 // GETs `url` and streams at most `limit` decoded body bytes, through one
 // buffer of DOWNLOAD_CHUNK_BYTES, into SHA-256 and into `part_path`, which is
-// created (or truncated) only once the response head has arrived, never
-// through a symbolic link, and is flushed to stable storage at the end. Gives
+// created anew, whatever stood there removed first, only once the response
+// head has arrived, and is flushed to stable storage at the end. Gives
 // the digest and the file, or one of "Gagal mengunduh pembaruan: {}" (before
 // the head), "Gagal membuat file: {}", "Unduhan terputus: {}" and "Gagal
 // menulis file: {}"; after the last two the part file keeps every byte

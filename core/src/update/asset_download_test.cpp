@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -72,7 +74,7 @@ TEST_F(AssetDownload, GzipBodiesAreStoredDecoded) {
   EXPECT_EQ(read_file(part), body);
 }
 
-TEST_F(AssetDownload, ALeftoverPartFileIsTruncated) {
+TEST_F(AssetDownload, ALeftoverPartFileIsReplaced) {
   std::ofstream(part) << std::string(5000, 'o');
   server.serve("/asset", "new");
   EXPECT_EQ(digest_of(download_asset(server.url("/asset"), part, 100)), sha256_hex("new"));
@@ -124,26 +126,59 @@ TEST_F(AssetDownload, TheFinishedFileStaysOpenForItsMode) {
   EXPECT_NE(::fcntl(got->file.get(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
-TEST_F(AssetDownload, ALinkAtThePartPathIsRefusedAndItsTargetKept) {
+// Opened as it stands, a link at the part path would carry the download into
+// the file it names. Each run writes a new file of its own instead.
+TEST_F(AssetDownload, ALinkAtThePartPathIsReplacedAndItsTargetKept) {
   const std::string target = (dir / "elsewhere").string();
-  std::ofstream(target) << "precious";
-  ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
-  std::filesystem::create_symlink(target, part);
-  server.serve("/asset", "data");
-  auto got = download_asset(server.url("/asset"), part, 100);
-  ASSERT_FALSE(got);
-  EXPECT_EQ(got.error(), "Gagal membuat file: Too many levels of symbolic links (os error 40)");
-  EXPECT_EQ(read_file(target), "precious");
-  struct stat kept {};
-  ASSERT_EQ(::stat(target.c_str(), &kept), 0);
-  EXPECT_EQ(kept.st_mode & 07777, 0600u);
-  EXPECT_TRUE(std::filesystem::is_symlink(part));
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    std::ofstream(target, std::ios::trunc) << "precious";
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    ASSERT_EQ(hard ? ::link(target.c_str(), part.c_str()) : ::symlink(target.c_str(), part.c_str()),
+              0);
+    server.serve("/asset", "data");
+
+    auto got = download_asset(server.url("/asset"), part, 100);
+    ASSERT_TRUE(got) << got.error();
+    EXPECT_EQ(read_file(target), "precious");
+    struct stat kept {};
+    ASSERT_EQ(::stat(target.c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_mode & 07777, 0600u);
+    EXPECT_EQ(kept.st_nlink, 1u);
+    struct stat fresh {};
+    ASSERT_EQ(::lstat(part.c_str(), &fresh), 0);
+    EXPECT_TRUE(S_ISREG(fresh.st_mode));
+    EXPECT_EQ(fresh.st_nlink, 1u);
+    EXPECT_EQ(read_file(part), "data");
+    std::filesystem::remove(part);
+  }
 }
 
 TEST_F(AssetDownload, AFailedWriteIsAWriteError) {
+  // Files of this process may grow to 100 bytes for the while; past that a
+  // write fails with EFBIG instead of raising SIGXFSZ.
+  struct FileSizeLimit {
+    FileSizeLimit() {
+      ::getrlimit(RLIMIT_FSIZE, &saved);
+      old_action = std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit small{100, saved.rlim_max};
+      EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
+    ~FileSizeLimit() {
+      ::setrlimit(RLIMIT_FSIZE, &saved);
+      std::signal(SIGXFSZ, old_action);
+    }
+    rlimit saved{};
+    void (*old_action)(int) = nullptr;
+  };
   server.serve("/asset", pattern(1000));
-  EXPECT_EQ(download_asset(server.url("/asset"), "/dev/full", 100000).error(),
-            "Gagal menulis file: No space left on device (os error 28)");
+  Result<DownloadedAsset> got = fail("not run");
+  {
+    FileSizeLimit limit;
+    got = download_asset(server.url("/asset"), part, 100000);
+  }
+  EXPECT_EQ(got.error(), "Gagal menulis file: File too large (os error 27)");
+  EXPECT_EQ(read_file(part), pattern(100)) << "what was written stays";
 }
 
 TEST(DigestMatches, TrimmedAndAsciiCaseInsensitiveExactly64) {

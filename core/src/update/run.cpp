@@ -34,8 +34,9 @@ Result<void> install_asset(const Asset& asset, const std::string& executable,
   const std::string url = asset_url(asset);
 
   // Held until the new file is in place, so a second run for this executable
-  // never writes or renames a file this run verified.
-  auto lock = lock_update(staged.folder);
+  // never writes or renames a file this run verified. Taken before the asset
+  // is asked for: a run that cannot lock fetches nothing more.
+  auto lock = lock_update(staged.lock);
   if (!lock) return std::unexpected(lock.error());
 
   auto downloaded = download_asset(url, staged.part, ASSET_MAX_BYTES);

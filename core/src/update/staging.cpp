@@ -36,7 +36,7 @@ Result<StagedPaths> staged_paths(const std::string& executable) {
                                          ? std::string_view()
                                          : std::string_view(executable).substr(dot + 1);
   bool refused = name.empty() || name == "." || name == "..";
-  for (std::string_view staged : {DOWNLOAD_EXTENSION, PART_EXTENSION}) {
+  for (std::string_view staged : {DOWNLOAD_EXTENSION, PART_EXTENSION, LOCK_EXTENSION}) {
     refused =
         refused || (dot != std::string_view::npos && equal_ignoring_ascii_case(extension, staged));
   }
@@ -47,16 +47,15 @@ Result<StagedPaths> staged_paths(const std::string& executable) {
   StagedPaths paths;
   paths.download = replace_extension(executable, DOWNLOAD_EXTENSION);
   paths.part = replace_extension(paths.download, PART_EXTENSION);
-  paths.folder = containing_folder(executable).value_or(".");
+  paths.lock = replace_extension(paths.download, LOCK_EXTENSION);
   return paths;
 }
 
-Result<Fd> lock_update(const std::string& folder) {
-  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) {
-    if (errno == EACCES || errno == EPERM) return Fd();
-    return fail(fmt::format("Gagal membuat file: {}", os_error_text(errno)));
-  }
+Result<Fd> lock_update(const std::string& lock_path) {
+  // Read-only is enough for flock. Never through a link, and O_NONBLOCK so
+  // that a FIFO put in its place cannot hold the run in open().
+  Fd fd(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!fd) return fail(fmt::format("Gagal membuat file: {}", os_error_text(errno)));
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) return fail("Pembaruan lain sedang berjalan.");

@@ -1,11 +1,16 @@
 #include "tavi/update/staging.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <utility>
+
+#include "scratch.hpp"
 
 namespace tavi {
 namespace {
@@ -15,24 +20,24 @@ TEST(StagedPaths, StageBesideTheExecutable) {
   ASSERT_TRUE(staged);
   EXPECT_EQ(staged->download, "/Library/PrivilegedHelperTools/id.tavi.download");
   EXPECT_EQ(staged->part, "/Library/PrivilegedHelperTools/id.tavi.part");
-  EXPECT_EQ(staged->folder, "/Library/PrivilegedHelperTools");
+  EXPECT_EQ(staged->lock, "/Library/PrivilegedHelperTools/id.tavi.lock");
 
   staged = staged_paths("bin/tavi-helper");
   ASSERT_TRUE(staged);
   EXPECT_EQ(staged->download, "bin/tavi-helper.download");
   EXPECT_EQ(staged->part, "bin/tavi-helper.part");
-  EXPECT_EQ(staged->folder, "bin");
+  EXPECT_EQ(staged->lock, "bin/tavi-helper.lock");
 
   staged = staged_paths("tavi-helper");
   ASSERT_TRUE(staged);
   EXPECT_EQ(staged->part, "tavi-helper.part");
-  EXPECT_EQ(staged->folder, ".");
-  EXPECT_EQ(staged_paths("/tavi-helper")->folder, "/");
+  EXPECT_EQ(staged->lock, "tavi-helper.lock");
 }
 
 TEST(StagedPaths, RefusesPathsAStagedFileWouldOverwrite) {
-  for (const std::string path : {"/opt/x.part", "/opt/x.download", "/opt/x.PART", "/opt/x.Download",
-                                 "/opt/", "/opt/..", "/opt/.", "", "x.part"}) {
+  for (const std::string path :
+       {"/opt/x.part", "/opt/x.download", "/opt/x.lock", "/opt/x.PART", "/opt/x.Download",
+        "/opt/x.LOCK", "/opt/", "/opt/..", "/opt/.", "", "x.part"}) {
     auto staged = staged_paths(path);
     ASSERT_FALSE(staged) << path;
     EXPECT_EQ(staged.error(), "Path helper tidak didukung untuk pembaruan: " + path);
@@ -41,45 +46,71 @@ TEST(StagedPaths, RefusesPathsAStagedFileWouldOverwrite) {
             "Path helper tidak didukung untuk pembaruan: /opt/\xef\xbf\xbd.part");
   EXPECT_TRUE(staged_paths("/opt/.part"));  // a name that begins with '.' has no extension
   EXPECT_TRUE(staged_paths("/opt/x.parts"));
-  EXPECT_TRUE(staged_paths("/opt/x.lock"));  // no staged file is named so
 }
 
 class LockUpdate : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() / ("tavi-lock-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::filesystem::path dir;
+  std::string path(const std::string& name) const { return scratch.file(name); }
+  test::ScratchDir scratch;
+  std::string lock = path("id.tavi.lock");
 };
 
-TEST_F(LockUpdate, OneHolderAtATimeAndNoFileBehind) {
-  const std::string folder = dir.string();
-  auto first = lock_update(folder);
-  ASSERT_TRUE(first);
-  EXPECT_TRUE(*first);
-  EXPECT_EQ(lock_update(folder).error(), "Pembaruan lain sedang berjalan.");
-  // Another name of the same folder is the same lock.
-  EXPECT_EQ(lock_update(folder + "/.").error(), "Pembaruan lain sedang berjalan.");
+TEST_F(LockUpdate, OneHolderAtATimeAndTheFileKeptPrivate) {
+  auto first = lock_update(lock);
+  ASSERT_TRUE(first) << first.error();
+  EXPECT_EQ(lock_update(lock).error(), "Pembaruan lain sedang berjalan.");
   first->reset();
-  auto again = lock_update(folder);
-  ASSERT_TRUE(again);
-  EXPECT_TRUE(*again);
+  auto again = lock_update(lock);
+  ASSERT_TRUE(again) << again.error();
   again->reset();
-  EXPECT_TRUE(std::filesystem::is_empty(dir));
+
+  struct stat kept {};
+  ASSERT_EQ(::lstat(lock.c_str(), &kept), 0) << "the lock file stays for the next run";
+  EXPECT_TRUE(S_ISREG(kept.st_mode));
+  EXPECT_EQ(kept.st_mode & 07777, 0600u);
+  EXPECT_EQ(kept.st_uid, ::geteuid());
 }
 
-TEST_F(LockUpdate, AFolderThatCannotBeOpenedIsAFileError) {
-  std::ofstream(dir / "file") << "not a folder";
-  for (const auto& [folder, message] : {
-           std::pair{dir / "missing", "Gagal membuat file: No such file or directory (os error 2)"},
-           std::pair{dir / "file", "Gagal membuat file: Not a directory (os error 20)"},
+TEST_F(LockUpdate, NoOtherUserCanOpenTheLockFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  ASSERT_TRUE(lock_update(lock));
+  ASSERT_EQ(::chmod(scratch.path().c_str(), 0755), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    ::_exit(fd < 0 && errno == EACCES ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "another user opened the lock file";
+}
+
+TEST_F(LockUpdate, WhatCannotBeOpenedOrLockedFailsWithTheSystemsText) {
+  std::filesystem::create_directory(path("folder"));
+  std::ofstream(path("elsewhere")) << "not to be locked";
+  std::filesystem::create_symlink(path("elsewhere"), path("link"));
+  for (const auto& [at, message] : {
+           std::pair{path("missing/id.tavi.lock"),
+                     "Gagal membuat file: No such file or directory (os error 2)"},
+           std::pair{path("folder"), "Gagal membuat file: Is a directory (os error 21)"},
+           std::pair{path("link"),
+                     "Gagal membuat file: Too many levels of symbolic links (os error 40)"},
        }) {
-    auto locked = lock_update(folder.string());
-    ASSERT_FALSE(locked) << folder;
+    SCOPED_TRACE(at);
+    auto locked = lock_update(at);
+    ASSERT_FALSE(locked);
     EXPECT_EQ(locked.error(), message);
   }
+}
+
+TEST_F(LockUpdate, AFifoInItsPlaceDoesNotHoldTheRun) {
+  ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+  // Without O_NONBLOCK this open would wait for a writer for ever.
+  auto locked = lock_update(lock);
+  EXPECT_TRUE(locked) << locked.error();
 }
 
 }  // namespace

@@ -12,11 +12,12 @@ namespace tavi {
 
 inline constexpr std::string_view DOWNLOAD_EXTENSION = "download";
 inline constexpr std::string_view PART_EXTENSION = "part";
+inline constexpr std::string_view LOCK_EXTENSION = "lock";
 
 struct StagedPaths {
   std::string download;  // the verified new executable, between the two renames
   std::string part;      // receives the download
-  std::string folder;    // holds the executable and both; locked by one run at a time
+  std::string lock;      // locked by one run at a time; kept between runs
 };
 
 // The staged paths of `executable`, or "Path helper tidak didukung untuk
@@ -25,12 +26,14 @@ struct StagedPaths {
 // system would see it) or the path has no file name.
 Result<StagedPaths> staged_paths(const std::string& executable);
 
-// Takes the exclusive lock on `folder` itself, which exists anyway, so the
-// lock leaves no file behind; it lasts as long as the descriptor. "Pembaruan
-// lain sedang berjalan." when another run holds it, "Gagal membuat file: {}"
-// when the folder cannot be opened (it is missing, say). An empty descriptor
-// when we may not open it: then the part file's own open says what the folder
-// allows.
-Result<Fd> lock_update(const std::string& folder);
+// Takes the exclusive lock on the file at `lock_path`, created when missing
+// with mode 0600 so that no other user can open it, let alone hold its lock.
+// The file is kept: removing it would let the next run lock a new file while
+// another still holds the old one. The lock lasts as long as the descriptor.
+// "Pembaruan lain sedang berjalan." when another run holds it, "Gagal membuat
+// file: {}" with the system's text when the file cannot be opened or locked
+// for any other reason (a link or a folder in its place, no right to create
+// it): a run that cannot lock must not stage anything.
+Result<Fd> lock_update(const std::string& lock_path);
 
 }  // namespace tavi
