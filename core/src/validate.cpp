@@ -56,7 +56,12 @@ Result<void> validate_domain(std::string_view domain) {
         "\".local\" dipakai perangkat Apple/printer (Bonjour). Pilih yang lain, mis. home.arpa.");
   }
   for (std::string_view safe : SAFE_SUFFIXES) {
-    if (ends_with_label(domain, safe)) return {};
+    if (!ends_with_label(domain, safe)) continue;
+    if (domain.size() > MAX_DOMAIN_LEN) {
+      return fail(
+          fmt::format("Akhiran domain terlalu panjang (maks {} karakter).", MAX_DOMAIN_LEN));
+    }
+    return {};
   }
 
   const std::size_t last_dot = domain.rfind('.');
