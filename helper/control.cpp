@@ -17,6 +17,7 @@
 
 #include "tavi/accept_backoff.hpp"
 #include "tavi/config_file.hpp"
+#include "tavi/first_occurrences.hpp"
 #include "tavi/os_error.hpp"
 #include "tavi/socket.hpp"
 #include "tavi/text.hpp"
@@ -57,11 +58,18 @@ Overloaded(F...) -> Overloaded<F...>;
 
 std::vector<ServerStatus> carry_over_status(const std::vector<ServerStatus>& old_status,
                                             const Config& config) {
+  // The first old entry of each new entry's fqdn, found among the old and the
+  // new fqdns together: a sort, where a search of the old list for each new
+  // entry would cost their product.
   std::vector<ServerStatus> status = initial_status(config);
-  for (ServerStatus& entry : status) {
-    const auto old = std::find_if(old_status.begin(), old_status.end(),
-                                  [&](const ServerStatus& s) { return s.fqdn == entry.fqdn; });
-    if (old != old_status.end()) entry = *old;
+  std::vector<std::string_view> fqdns;
+  fqdns.reserve(old_status.size() + status.size());
+  for (const ServerStatus& old : old_status) fqdns.push_back(old.fqdn);
+  for (const ServerStatus& entry : status) fqdns.push_back(entry.fqdn);
+  const std::vector<std::size_t> first = first_occurrences(fqdns);
+  for (std::size_t i = 0; i < status.size(); ++i) {
+    const std::size_t match = first[old_status.size() + i];
+    if (match < old_status.size()) status[i] = old_status[match];
   }
   return status;
 }

@@ -32,35 +32,39 @@ std::optional<unsigned> hex4(std::string_view text, std::size_t pos) {
   return value;
 }
 
-// The end of the JSON number that starts at `pos`, when it is one, and
-// whether RapidJSON might find it too big: it has an exponent, or more
-// integer digits than 2^64 has.
-struct NumberSpan {
+// What scanning the text at `pos` for a JSON number gave: `complete` when a
+// whole number stands there, then `end` is just past it and `maybe_too_big`
+// tells whether RapidJSON might find it too big (it has an exponent, or more
+// integer digits than 2^64 has); otherwise `end` is where the text stopped
+// being the start of a number.
+struct NumberScan {
   std::size_t end = 0;
+  bool complete = false;
   bool maybe_too_big = false;
 };
-std::optional<NumberSpan> json_number_at(std::string_view text, std::size_t pos) {
+NumberScan scan_json_number(std::string_view text, std::size_t pos) {
   std::size_t i = pos;
   const auto digits = [&] {
     const std::size_t start = i;
     while (i < text.size() && is_digit(text[i])) ++i;
     return i - start;
   };
+  const auto incomplete = [&] { return NumberScan{i, false, false}; };
   if (i < text.size() && text[i] == '-') ++i;
-  if (i >= text.size() || !is_digit(text[i])) return std::nullopt;
+  if (i >= text.size() || !is_digit(text[i])) return incomplete();
   const std::size_t integer_digits = text[i] == '0' ? (++i, 1) : digits();
   if (i < text.size() && text[i] == '.') {
     ++i;
-    if (digits() == 0) return std::nullopt;
+    if (digits() == 0) return incomplete();
   }
   bool exponent = false;
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
     ++i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    if (digits() == 0) return std::nullopt;
+    if (digits() == 0) return incomplete();
     exponent = true;
   }
-  return NumberSpan{i, exponent || integer_digits > 20};
+  return NumberScan{i, true, exponent || integer_digits > 20};
 }
 
 // Whether RapidJSON refuses `number`, a whole JSON number, as too big.
@@ -110,32 +114,31 @@ void JsonInputStream::lex(std::size_t limit) {
   const char* text = input_.data();
   // Most bytes are none of the few that matter: pass them in tight loops.
   while (i < end && spot_ == Spot::None) {
+    const std::size_t run = i;
     if (in_string_) {
       while (i < end && text[i] != '"' && text[i] != '\\') ++i;
-      if (i == end) break;
-      if (text[i] == '"') {
-        in_string_ = false;
-        ++i;
-      } else {
-        lex_escape(i);
-      }
     } else {
       while (i < end && text[i] != '"' && text[i] != '-' && !is_digit(text[i])) ++i;
-      if (i == end) break;
-      if (text[i] == '"') {
-        in_string_ = true;
-        ++i;
-      } else {
-        lex_number(i);
-      }
+    }
+    bytes_examined_ += i - run;
+    if (i == end) break;
+    if (text[i] == '"') {
+      in_string_ = !in_string_;
+      ++bytes_examined_;
+      ++i;
+    } else if (in_string_) {
+      lex_escape(i);
+    } else {
+      lex_number(i);
     }
   }
   scanned_ = std::min(i, input_.size());
 }
 
 void JsonInputStream::lex_escape(std::size_t& i) {
-  const auto unit =
-      i + 1 < input_.size() && input_[i + 1] == 'u' ? hex4(input_, i + 2) : std::nullopt;
+  const bool unicode = i + 1 < input_.size() && input_[i + 1] == 'u';
+  const auto unit = unicode ? hex4(input_, i + 2) : std::nullopt;
+  bytes_examined_ += unicode ? 6 : 2;
   if (!unit) {
     i += 2;
     return;
@@ -144,6 +147,7 @@ void JsonInputStream::lex_escape(std::size_t& i) {
     const bool escape_follows =
         i + 7 < input_.size() && input_[i + 6] == '\\' && input_[i + 7] == 'u';
     const auto low = escape_follows ? hex4(input_, i + 8) : std::nullopt;
+    bytes_examined_ += escape_follows ? 6 : 2;
     if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
       i += 12;
       return;
@@ -161,19 +165,25 @@ void JsonInputStream::lex_escape(std::size_t& i) {
 }
 
 void JsonInputStream::lex_number(std::size_t& i) {
-  const auto number = json_number_at(input_, i);
-  if (!number) {
-    ++i;
-    return;
+  const NumberScan number = scan_json_number(input_, i);
+  bytes_examined_ += number.end - i;
+  if (number.maybe_too_big) {
+    bytes_examined_ += number.end - i;
+    if (refused_as_too_big(input_.substr(i, number.end - i))) {
+      spot_ = Spot::Number;
+      spot_literal_begin_ = i;
+      spot_begin_ = input_[i] == '-' ? i + 1 : i;
+      spot_end_ = number.end;
+      tamed_ = true;
+    }
   }
-  if (number->maybe_too_big && refused_as_too_big(input_.substr(i, number->end - i))) {
-    spot_ = Spot::Number;
-    spot_literal_begin_ = i;
-    spot_begin_ = input_[i] == '-' ? i + 1 : i;
-    spot_end_ = number->end;
-    tamed_ = true;
-  }
-  i = number->end;
+  // Text that only starts like a number goes on from where that stopped.
+  // Scanning it again from each of its digits would find nothing new, at a
+  // cost that grows with the square of its length: the digits that follow
+  // start numbers that break off at the same byte, or a lone "0", and no
+  // such number is one RapidJSON would find too big. RapidJSON itself stops
+  // with a syntax error at the latest there, so nothing it reads changes.
+  i = number.end;
 }
 
 }  // namespace tavi

@@ -5,8 +5,9 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>  // fmt::join moved here in fmt 11
 
-#include <unordered_set>
+#include <vector>
 
+#include "tavi/first_occurrences.hpp"
 #include "tavi/ip.hpp"
 #include "tavi/text.hpp"
 
@@ -55,7 +56,12 @@ Result<void> validate_domain(std::string_view domain) {
         "\".local\" dipakai perangkat Apple/printer (Bonjour). Pilih yang lain, mis. home.arpa.");
   }
   for (std::string_view safe : SAFE_SUFFIXES) {
-    if (ends_with_label(domain, safe)) return {};
+    if (!ends_with_label(domain, safe)) continue;
+    if (domain.size() > MAX_DOMAIN_LEN) {
+      return fail(
+          fmt::format("Akhiran domain terlalu panjang (maks {} karakter).", MAX_DOMAIN_LEN));
+    }
+    return {};
   }
 
   const std::size_t last_dot = domain.rfind('.');
@@ -75,22 +81,52 @@ bool is_ip_address_text(std::string_view text) {
   return parse_ip_address(trim_white_space(text)).has_value();
 }
 
-Result<void> validate_server(const Server& server, std::unordered_set<std::string>& keys) {
+// Whether each name and alias, in configuration order (a server's name, then
+// its aliases), repeats an earlier one. Names compare with ASCII capitals
+// lowered but white space at the ends kept: " nas" and "nas" differ.
+std::vector<bool> repeated_names(const Config& config) {
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+  for (const Server& server : config.servers) {
+    count += 1 + server.aliases.size();
+    bytes += server.name.size();
+    for (const std::string& alias : server.aliases) bytes += alias.size();
+  }
+  std::string keys;
+  keys.reserve(bytes);
+  std::vector<std::string_view> texts;
+  texts.reserve(count);
+  const auto add = [&](std::string_view name) {
+    const std::size_t start = keys.size();
+    for (char c : name) keys.push_back(lower_ascii(c));
+    texts.push_back(std::string_view(keys).substr(start));  // no reallocation: reserved
+  };
+  for (const Server& server : config.servers) {
+    add(server.name);
+    for (const std::string& alias : server.aliases) add(alias);
+  }
+  const std::vector<std::size_t> first = first_occurrences(texts);
+  std::vector<bool> repeated(count);
+  for (std::size_t i = 0; i < count; ++i) repeated[i] = first[i] != i;
+  return repeated;
+}
+
+// `repeated` tells for each name and alias of the configuration whether it
+// repeats an earlier one; `name_index` is the position of this server's name.
+Result<void> validate_server(const Server& server, const std::vector<bool>& repeated,
+                             std::size_t name_index) {
   if (auto ok = validate_name(server.name); !ok) return ok;
   for (const std::string& alias : server.aliases) {
     if (auto ok = validate_name(alias); !ok) return ok;
   }
 
-  // Keys keep the white space at the ends: " nas" and "nas" are different names.
-  const auto claim = [&](const std::string& text) -> Result<void> {
-    if (!keys.insert(lowered_ascii(text)).second) {
-      return fail(fmt::format("Nama \"{}\" dipakai lebih dari sekali.", text));
-    }
+  const auto claim = [&](const std::string& text, std::size_t index) -> Result<void> {
+    if (repeated[index]) return fail(fmt::format("Nama \"{}\" dipakai lebih dari sekali.", text));
     return {};
   };
-  if (auto ok = claim(server.name); !ok) return ok;
-  for (const std::string& alias : server.aliases) {
-    if (auto ok = claim(alias); !ok) return ok;
+  if (auto ok = claim(server.name, name_index); !ok) return ok;
+  for (std::size_t i = 0; i < server.aliases.size(); ++i) {
+    if (auto ok = claim(server.aliases[i], name_index + 1 + i); !ok) return ok;
   }
 
   if (!is_ip_address_text(server.home_ip)) {
@@ -136,9 +172,11 @@ Result<void> validate_name(std::string_view name) {
 
 Result<void> validate_config(const Config& config) {
   if (auto ok = validate_domain(normalize_domain(config.domain)); !ok) return ok;
-  std::unordered_set<std::string> keys;
+  const std::vector<bool> repeated = repeated_names(config);
+  std::size_t name_index = 0;
   for (const Server& server : config.servers) {
-    if (auto ok = validate_server(server, keys); !ok) return ok;
+    if (auto ok = validate_server(server, repeated, name_index); !ok) return ok;
+    name_index += 1 + server.aliases.size();
   }
   return {};
 }

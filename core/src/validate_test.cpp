@@ -148,6 +148,30 @@ TEST(ValidateConfig, DomainRules) {
   }
 }
 
+// Each host name holds the whole suffix, so a suffix of a mebibyte on tens of
+// thousands of servers would take gigabytes, at every start again once saved.
+TEST(ValidateConfig, AnAcceptedSuffixIsAtMost253Bytes) {
+  const auto labels = [](std::size_t count) {
+    std::string domain;
+    for (std::size_t i = 0; i < count; ++i) domain += "a.";
+    return domain;
+  };
+  const std::string longest = labels(125) + "lan";  // 253 bytes
+  const std::string too_long_domain = "Akhiran domain terlalu panjang (maks 253 karakter).";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {longest, ""},
+      {" " + longest + ". ", ""},  // counted after normalising
+      {"a" + longest, too_long_domain},
+      {labels(5000) + "home.arpa", too_long_domain},
+      // Refused for another reason, a long suffix keeps its message.
+      {labels(200) + "com", real_domain("com")},
+      {labels(200) + "a_b.lan", bad_chars("a_b")},
+  };
+  for (const auto& [domain, message] : cases) {
+    EXPECT_EQ(verdict(Config{domain, {server("nas")}}), message) << domain.size();
+  }
+}
+
 TEST(ValidateConfig, DomainIsJudgedOnACopy) {
   const Config config{" Home.Arpa. ", {server("nas")}};
   const Config before = config;

@@ -13,6 +13,10 @@ namespace tavi {
 
 // Longest name, alias or domain label, in bytes of UTF-8 after trimming.
 inline constexpr std::size_t MAX_NAME_LEN = 63;
+// Longest accepted domain suffix, in bytes after normalising: the longest
+// name DNS has. Every server's host names hold the suffix, so a longer one
+// would only multiply the memory a configuration takes.
+inline constexpr std::size_t MAX_DOMAIN_LEN = 253;
 
 // Accepted domain suffixes; the first four are offered when a suffix is refused.
 inline constexpr std::array<std::string_view, 9> SAFE_SUFFIXES{
