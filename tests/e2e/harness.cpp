@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tavi/socket.hpp"
+
 extern char** environ;
 
 namespace tavi::e2e {
@@ -156,6 +158,38 @@ int RunningProgram::wait_exit(std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return -2;
+}
+
+std::unique_ptr<RunningProgram> start_daemon_after(const std::string& shell_setup,
+                                                   const ChildEnvironment& env) {
+  return std::make_unique<RunningProgram>(
+      "/bin/sh",
+      std::vector<std::string>{"-c", shell_setup + " && exec \"$0\" run", helper_binary()}, env);
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < deadline;) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+bool passes(const Fd& from, const Fd& to, const std::string& bytes) {
+  if (!send_all(from.get(), bytes)) return false;
+  std::string got(bytes.size(), '\0');
+  (void)set_receive_timeout(to.get(), std::chrono::seconds(5));
+  const ssize_t n = ::recv(to.get(), got.data(), got.size(), MSG_WAITALL);
+  return n == static_cast<ssize_t>(bytes.size()) && got == bytes;
+}
+
+bool RunningProgram::running() {
+  if (reaped_) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  reaped_ = true;
+  return false;
 }
 
 int free_loopback_port() {

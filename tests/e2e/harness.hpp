@@ -4,11 +4,14 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "scratch.hpp"
+#include "tavi/fd.hpp"
 
 namespace tavi::e2e {
 
@@ -46,6 +49,8 @@ class RunningProgram {
   std::string stderr_so_far();
   // Waits for the program to end, up to `limit`; the exit status or -1.
   int wait_exit(std::chrono::milliseconds limit);
+  // Whether it has not ended yet (reaping it when it has).
+  bool running();
 
  private:
   pid_t pid_ = -1;
@@ -53,6 +58,18 @@ class RunningProgram {
   std::string err_;
   bool reaped_ = false;
 };
+
+// The helper started with `run` through /bin/sh, which first runs
+// `shell_setup` (say, limits to set, or a cgroup to join) and then execs it.
+std::unique_ptr<RunningProgram> start_daemon_after(const std::string& shell_setup,
+                                                   const ChildEnvironment& env);
+
+// Polls `condition` every 50 ms until it holds or `limit` has passed.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(15));
+
+// Sends `bytes` on `from` and whether exactly they arrive at `to` within 5 s.
+bool passes(const Fd& from, const Fd& to, const std::string& bytes);
 
 using test::read_file;
 using test::ScratchDir;
