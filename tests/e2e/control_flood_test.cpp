@@ -65,30 +65,11 @@ bool allow_descriptors(rlim_t descriptors) {
   return ::setrlimit(RLIMIT_NOFILE, &own) == 0;
 }
 
-class ControlFlood : public ::testing::Test {
+class ControlFlood : public ::testing::Test, protected DaemonScratch {
  protected:
   void SetUp() override { write_file(dir_.file("hosts"), ""); }
 
-  ChildEnvironment environment(const std::string& loopback_pool) const {
-    return {.set = {{"TAVI_CONFIG", dir_.file("config.json")},
-                    {"TAVI_HOSTS_FILE", dir_.file("hosts")},
-                    {"TAVI_IPC_ADDR", fmt::format("127.0.0.1:{}", control_port_)},
-                    {"TAVI_LOOPBACK", loopback_pool},
-                    {"TAVI_UPDATE_URL", "http://127.0.0.1:9"}}};
-  }
-
   SocketAddress control() const { return loopback(control_port_); }
-
-  std::string ping() const {
-    auto client = connect_with_timeout(control(), 2s);
-    if (!client) return "<no connection>";
-    (void)set_receive_timeout(client->get(), 5s);
-    if (!send_all(client->get(), "\"Ping\"\n")) return "<not sent>";
-    return test::read_until_closed(client->get());
-  }
-
-  ScratchDir dir_;
-  std::uint16_t control_port_ = static_cast<std::uint16_t>(free_loopback_port());
 };
 
 // One connection through the forwarder to the upstream server, carrying data

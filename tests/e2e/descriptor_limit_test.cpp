@@ -32,27 +32,7 @@ SocketAddress loopback(std::uint16_t port) { return {Ipv4Address{{127, 0, 0, 1}}
 
 std::uint16_t port_of(const Fd& listener) { return local_address(listener.get())->port; }
 
-class DescriptorLimit : public ::testing::Test {
- protected:
-  ChildEnvironment environment(const std::string& loopback_pool) const {
-    return {.set = {{"TAVI_CONFIG", dir_.file("config.json")},
-                    {"TAVI_HOSTS_FILE", dir_.file("hosts")},
-                    {"TAVI_IPC_ADDR", fmt::format("127.0.0.1:{}", control_port_)},
-                    {"TAVI_LOOPBACK", loopback_pool},
-                    {"TAVI_UPDATE_URL", "http://127.0.0.1:9"}}};
-  }
-
-  std::string ping() const {
-    auto client = connect_with_timeout(loopback(control_port_), 2s);
-    if (!client) return "<no connection>";
-    (void)set_receive_timeout(client->get(), 5s);
-    if (!send_all(client->get(), "\"Ping\"\n")) return "<not sent>";
-    return test::read_until_closed(client->get());
-  }
-
-  ScratchDir dir_;
-  std::uint16_t control_port_ = static_cast<std::uint16_t>(free_loopback_port());
-};
+class DescriptorLimit : public ::testing::Test, protected DaemonScratch {};
 
 TEST_F(DescriptorLimit, UnderLaunchdsSoftLimitEveryForwardedConnectionCarriesData) {
   // Each forwarded connection holds four descriptors in the daemon, so 150 of

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "stream.hpp"
 #include "tavi/socket.hpp"
 
 extern char** environ;
@@ -190,6 +191,25 @@ bool RunningProgram::running() {
   if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
   reaped_ = true;
   return false;
+}
+
+DaemonScratch::DaemonScratch() : control_port_(static_cast<std::uint16_t>(free_loopback_port())) {}
+
+ChildEnvironment DaemonScratch::environment(const std::string& loopback_pool) const {
+  return {.set = {{"TAVI_CONFIG", dir_.file("config.json")},
+                  {"TAVI_HOSTS_FILE", dir_.file("hosts")},
+                  {"TAVI_IPC_ADDR", "127.0.0.1:" + std::to_string(control_port_)},
+                  {"TAVI_LOOPBACK", loopback_pool},
+                  {"TAVI_UPDATE_URL", "http://127.0.0.1:9"}}};
+}
+
+std::string DaemonScratch::ping() const {
+  auto client =
+      connect_with_timeout({Ipv4Address{{127, 0, 0, 1}}, control_port_}, std::chrono::seconds(2));
+  if (!client) return "<no connection>";
+  (void)set_receive_timeout(client->get(), std::chrono::seconds(5));
+  if (!send_all(client->get(), "\"Ping\"\n")) return "<not sent>";
+  return test::read_until_closed(client->get());
 }
 
 int free_loopback_port() {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +71,24 @@ bool eventually(const std::function<bool()>& condition,
 
 // Sends `bytes` on `from` and whether exactly they arrive at `to` within 5 s.
 bool passes(const Fd& from, const Fd& to, const std::string& bytes);
+
+// What every test that starts a daemon gives it: scratch paths and a control
+// port of its own. Fixtures derive from it.
+class DaemonScratch {
+ protected:
+  // TAVI_CONFIG, TAVI_HOSTS_FILE and TAVI_IPC_ADDR in the scratch folder and
+  // on the control port, the pool from `loopback_pool`, an update URL that
+  // leads nowhere.
+  ChildEnvironment environment(const std::string& loopback_pool) const;
+  // The reply to a Ping on the control port, or a text saying what failed.
+  std::string ping() const;
+
+  test::ScratchDir dir_;
+  std::uint16_t control_port_;
+
+ public:
+  DaemonScratch();
+};
 
 using test::read_file;
 using test::ScratchDir;
