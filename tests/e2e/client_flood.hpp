@@ -4,13 +4,13 @@
 // complete later, as the daemon accepts.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "tavi/fd.hpp"
 #include "tavi/ip.hpp"
@@ -23,17 +23,15 @@ class ClientFlood {
   ClientFlood(const SocketAddress& address, int clients);
 
   // One round: gives each client more of `line`, up to its first `upto`
-  // bytes, as far as its socket takes them without blocking, and reads the
-  // replies that arrived. Waits at most `wait` for any socket to be ready.
-  // The bytes sent in this round.
+  // bytes, as far as its socket takes them without blocking, and notes the
+  // clients the daemon closed (their replies are dropped). Waits at most
+  // `wait` for any socket to be ready. The bytes sent in this round.
   std::size_t pump(std::string_view line, std::size_t upto, std::chrono::milliseconds wait);
 
   // Pumps all of `line` into every client until each has taken it or, for
   // `stall`, none took a byte more. The bytes sent in all.
   std::size_t push_until_stalled(std::string_view line, std::chrono::milliseconds stall);
 
-  // How many clients were answered with exactly `reply` and then closed.
-  int replies_equal_to(std::string_view reply) const;
   // How many clients are still open.
   int open_clients() const;
 
@@ -41,7 +39,6 @@ class ClientFlood {
   struct Client {
     Fd socket;
     std::size_t sent = 0;
-    std::string reply;
     bool closed = false;
   };
   std::vector<Client> clients_;

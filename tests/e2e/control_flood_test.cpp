@@ -16,7 +16,6 @@
 
 #include "client_flood.hpp"
 #include "harness.hpp"
-#include "stream.hpp"
 #include "tavi/socket.hpp"
 #include "thread_cap.hpp"
 

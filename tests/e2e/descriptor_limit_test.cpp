@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "stream.hpp"
 #include "tavi/socket.hpp"
 
 namespace tavi::e2e {
