@@ -1,12 +1,15 @@
 #include "thread_cap.hpp"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -77,11 +80,23 @@ std::string own_pids_cgroup() {
   return "";
 }
 
+// Removes the cgroups that test programs which were killed left behind.
+void remove_orphans(const std::string& home) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(home, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with("tavi-test-")) continue;
+    const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + 10));
+    if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH) ::rmdir(entry.path().c_str());
+  }
+}
+
 }  // namespace
 
 std::expected<ThreadCap, std::string> ThreadCap::create() {
   const std::string home = own_pids_cgroup();
   if (home.empty()) return std::unexpected("no pids cgroup hierarchy here");
+  remove_orphans(home);
   static std::atomic<int> serial{0};
   const std::string dir =
       home + "/tavi-test-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
