@@ -22,26 +22,57 @@ struct PassPlan {
   ForwardPlan forwards;
 };
 
-Config take_snapshot(DaemonState& state) {
+// A pass's copy of the shared state: the configuration, and the statuses
+// last stored for it, which a server keeps when its probe cannot start.
+struct Snapshot {
+  Config config;
+  std::vector<ServerStatus> status;
+};
+
+Snapshot take_snapshot(DaemonState& state) {
   std::lock_guard lock(state.mutex);
-  return state.config;
+  return {state.config, state.status};
 }
 
-// Every probe runs at once; the results come back in configuration order.
-std::vector<ProbeResult> probe_all(const Config& snapshot) {
-  std::vector<std::optional<ProbeResult>> slots(snapshot.servers.size());
-  std::vector<std::thread> probes;
-  probes.reserve(slots.size());
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    probes.push_back(spawn_joinable("probe", [&slot = slots[i], server = snapshot.servers[i]] {
-      slot = probe_server(server);
-    }));
+// The route and address of the server's last stored status (Unknown, with
+// none, before its first probe), standing in for a probe that could not start.
+ProbeResult last_known(const Server& server, const std::vector<ServerStatus>& status,
+                       std::size_t index) {
+  ProbeResult kept{server, Route::unknown(), std::nullopt};
+  if (index >= status.size()) return kept;
+  kept.route = status[index].route;
+  if (status[index].ip) kept.ip = parse_ip_address(*status[index].ip);
+  return kept;
+}
+
+// Every probe runs at once; the results come back in configuration order. A
+// probe the system refuses a thread for (its own or a worker's) is reported
+// and the server keeps its last route for this pass.
+std::vector<ProbeResult> probe_all(const Snapshot& snapshot) {
+  const std::vector<Server>& servers = snapshot.config.servers;
+  std::vector<std::optional<OsResult<ProbeResult>>> outcomes(servers.size());
+  std::vector<std::optional<std::thread>> probes(servers.size());
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    auto started = try_spawn_joinable(
+        [&outcome = outcomes[i], server = servers[i]] { outcome = probe_server(server); });
+    if (started) {
+      probes[i] = std::move(*started);
+    } else {
+      outcomes[i] = std::unexpected(started.error());
+    }
   }
   std::vector<ProbeResult> results;
-  results.reserve(slots.size());
-  for (std::size_t i = 0; i < probes.size(); ++i) {
-    probes[i].join();
-    results.push_back(std::move(*slots[i]));
+  results.reserve(servers.size());
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    if (probes[i]) probes[i]->join();
+    OsResult<ProbeResult>& outcome = *outcomes[i];
+    if (outcome) {
+      results.push_back(std::move(*outcome));
+      continue;
+    }
+    print_line(2, fmt::format("tavi-helper: tidak bisa memulai thread probe untuk {}: {}",
+                              servers[i].name, outcome.error().text()));
+    results.push_back(last_known(servers[i], snapshot.status, i));
   }
   return results;
 }
@@ -125,12 +156,18 @@ void start_planned_listeners(ListenerMap& listeners, const ForwardPlan& plan,
       continue;
     }
     auto stop = std::make_shared<StopFlag>(false);
-    listeners.emplace(listen, stop);
-    // std::function wants a copyable body; the socket travels in a shared box.
-    auto socket = std::make_shared<Fd>(std::move(*bound));
-    spawn_detached("forward listener", [listen, table, stop, socket] {
-      run_forward_listener(listen, table, stop, std::move(*socket));
+    auto started = try_spawn_detached([listen, table, stop, socket = std::move(*bound)]() mutable {
+      run_forward_listener(listen, table, stop, std::move(socket));
     });
+    if (!started) {
+      // The refused body closed the socket; nothing is recorded, so the next
+      // pass binds the address again.
+      print_line(2,
+                 fmt::format("tavi-helper: tidak bisa memulai thread forward listener untuk {}: {}",
+                             format_socket_address(listen), started.error().text()));
+      continue;
+    }
+    listeners.emplace(listen, std::move(stop));
   }
 }
 
@@ -154,13 +191,13 @@ bool commit_status(DaemonState& state, const Config& snapshot, std::vector<Serve
 
 void apply_cycle(DaemonState& state, const std::shared_ptr<ForwardTable>& table,
                  ListenerMap& listeners, const Layout& layout) {
-  const Config snapshot = take_snapshot(state);
-  PassPlan plan = plan_pass(snapshot, probe_all(snapshot));
+  const Snapshot snapshot = take_snapshot(state);
+  PassPlan plan = plan_pass(snapshot.config, probe_all(snapshot));
   replace_forward_table(*table, plan.forwards);
   stop_unplanned_listeners(listeners, plan.forwards);
   start_planned_listeners(listeners, plan.forwards, table, layout);
   write_hosts(plan.hosts, layout);
-  commit_status(state, snapshot, std::move(plan.status));
+  commit_status(state, snapshot.config, std::move(plan.status));
 }
 
 }  // namespace tavi

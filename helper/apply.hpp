@@ -2,8 +2,10 @@
 // point and which ports are forwarded, make the forward table, the forward
 // listeners and the hosts block match, then store the statuses.
 //
-// Locks: the DaemonState mutex is taken only to copy the configuration and to
-// commit the statuses; the ForwardTable's write lock only to swap its content.
+// Locks: the DaemonState mutex is taken only to copy the configuration with
+// its statuses (which a server keeps when its probe cannot start) and to
+// commit the new statuses; the ForwardTable's write lock only to swap its
+// content.
 // Neither is held while the other is taken. The ListenerMap belongs to the
 // apply loop's thread alone and needs no lock.
 #pragma once

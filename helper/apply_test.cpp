@@ -13,6 +13,7 @@
 
 #include "scratch.hpp"
 #include "stream.hpp"
+#include "thread_cap.hpp"
 
 #include "tavi/socket.hpp"
 
@@ -444,6 +445,70 @@ TEST_F(ApplyCycleTest, AHostsFileThatCannotBeWrittenIsReportedAndStatusesAreStor
   EXPECT_EQ(status()[0].route, Route::home());
   EXPECT_EQ(flushes(), 0);
   ::setenv("TAVI_HOSTS_FILE", hosts_.c_str(), 1);
+}
+
+// A pass the system refuses every thread: each probe keeps its server's last
+// route and address, and the listener that could not start is left for the
+// next pass, its socket closed.
+TEST_F(ApplyCycleTest, APassWithoutThreadsKeepsEachLastRouteAndLeavesListenersForTheNext) {
+  auto cap = test::ThreadCap::create();
+  if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
+  use_pool("127.93.12.2");
+  BannerServer web("web"), plain("plain");
+  auto taken = bind_listener(at("127.93.12.2", 80));
+  ASSERT_TRUE(taken);
+  set_config(Config{"lan", {server("nas", web.port(), web.port()), server("pi", plain.port())}});
+  testing::internal::CaptureStderr();
+  cycle();
+  (void)testing::internal::GetCapturedStderr();  // port 80 was taken
+  const std::vector<ServerStatus> known = status();
+  ASSERT_EQ(known[1], (ServerStatus{"pi", "pi.lan", "127.0.0.1", Route::home()}));
+  const std::string hosts_before = read_file(hosts_);
+
+  // pi no longer answers and port 80 is free, but no thread can start.
+  plain.stop();
+  taken->reset();
+  cap->enter_allowing(0);
+  testing::internal::CaptureStderr();
+  cycle();
+  const std::string err = testing::internal::GetCapturedStderr();
+  cap->leave();
+  const std::string refused = os_error_text(EAGAIN);
+  EXPECT_EQ(err, "tavi-helper: tidak bisa memulai thread probe untuk nas: " + refused +
+                     "\ntavi-helper: tidak bisa memulai thread probe untuk pi: " + refused +
+                     "\ntavi-helper: tidak bisa memulai thread forward listener untuk "
+                     "127.93.12.2:80: " +
+                     refused + "\n");
+  EXPECT_EQ(status(), known);
+  EXPECT_EQ(read_file(hosts_), hosts_before);
+  EXPECT_EQ(table_->lookup(at("127.93.12.2", web.port())), at("127.0.0.1", web.port()));
+  EXPECT_EQ(listening(), std::vector<std::string>{"127.93.12.2:" + std::to_string(web.port())});
+  EXPECT_TRUE(bind_listener(at("127.93.12.2", 80))) << "the refused listener kept its socket";
+
+  // With threads again, the next pass probes anew and starts the listener.
+  cycle();
+  EXPECT_EQ(status()[1], (ServerStatus{"pi", "pi.lan", std::nullopt, Route::unreachable()}));
+  EXPECT_EQ(receive_all(at("127.93.12.2", 80)), "web");
+}
+
+// Before its first probe a server whose probe cannot start stays unprobed.
+TEST_F(ApplyCycleTest, AServerNeverProbedStaysUnknownWhenItsProbeCannotStart) {
+  auto cap = test::ThreadCap::create();
+  if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
+  use_pool("127.93.13.2");
+  BannerServer plain("plain");
+  set_config(Config{"lan", {server("nas", plain.port())}});
+  {
+    std::lock_guard lock(state_.mutex);
+    state_.status = initial_status(state_.config);
+  }
+  cap->enter_allowing(0);
+  testing::internal::CaptureStderr();
+  cycle();
+  (void)testing::internal::GetCapturedStderr();
+  cap->leave();
+  EXPECT_EQ(status(), initial_status(Config{"lan", {server("nas", plain.port())}}));
+  EXPECT_EQ(block(), "");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Control connections: the accept loop, one thread per connection, and what
-// each request does to the shared state.
+// Control connections: the accept loop, one thread per connection (at most
+// IPC_MAX_CONNECTIONS at once), and what each request does to the shared state.
 //
 // Locks: `DaemonState::mutex` is held only to copy `config` or `status`, or,
 // for SetConfig, to install both together and queue the recheck message;
@@ -161,28 +161,35 @@ void handle_ipc_connection(Fd connection, SignalSender recheck, SignalSender upd
   state.reset();
 }
 
-bool start_ipc_connection_thread(Fd connection, SignalSender recheck, SignalSender update,
-                                 SharedDaemonState state) {
+bool start_ipc_connection_thread(Fd connection, ThreadSlots::Slot slot, SignalSender recheck,
+                                 SignalSender update, SharedDaemonState state) {
   // A refused thread's copy of the arguments is gone with it: the connection
-  // is closed and the daemon serves the next one.
-  return try_spawn_detached([connection = std::move(connection), recheck = std::move(recheck),
-                             update = std::move(update), state = std::move(state)]() mutable {
-    handle_ipc_connection(std::move(connection), std::move(recheck), std::move(update),
-                          std::move(state));
-  });
+  // is closed, the slot free again, and the daemon serves the next one.
+  return try_spawn_detached([connection = std::move(connection), slot = std::move(slot),
+                             recheck = std::move(recheck), update = std::move(update),
+                             state = std::move(state)]() mutable {
+           handle_ipc_connection(std::move(connection), std::move(recheck), std::move(update),
+                                 std::move(state));
+         })
+      .has_value();
 }
 
 void accept_ipc_connections(Fd listener, SignalSender recheck, SignalSender update,
                             SharedDaemonState state) {
+  ThreadSlots slots(IPC_MAX_CONNECTIONS);
   AcceptBackoff backoff;
   for (;;) {
+    // With every slot taken nothing is accepted: new connections wait in the
+    // listen backlog, and a client that cannot be served costs no thread.
+    ThreadSlots::Slot slot = slots.take();
     auto connection = accept_connection(listener.get());
     if (!connection) {
       backoff.wait_after(connection.error());
       continue;
     }
     backoff.connection_accepted();
-    (void)start_ipc_connection_thread(std::move(*connection), recheck, update, state);
+    (void)start_ipc_connection_thread(std::move(*connection), std::move(slot), recheck, update,
+                                      state);
   }
 }
 

@@ -12,6 +12,7 @@
 #include "tavi/ipc.hpp"
 #include "tavi/result.hpp"
 #include "tavi/status.hpp"
+#include "tavi/thread.hpp"
 
 namespace tavi {
 
@@ -22,16 +23,23 @@ inline constexpr std::size_t MAX_REQUEST_LINE = 1'048'576;
 // No single receive asks for more.
 inline constexpr std::size_t IPC_READ_BUFFER_SIZE = 8'192;
 
+// Most connections served at once. Any local process may connect, so without
+// a cap control clients could take every thread that forwarding and probing
+// need, and a line of up to MAX_REQUEST_LINE each.
+inline constexpr std::size_t IPC_MAX_CONNECTIONS = 64;
+
 // Body of the IPC accept thread: one detached connection thread per accepted
-// connection, pausing after a shortage of descriptors or memory
-// (AcceptBackoff). Never returns.
+// connection, at most IPC_MAX_CONNECTIONS at once (further connections wait
+// in the listen backlog until one ends), pausing after a shortage of
+// descriptors or memory (AcceptBackoff). Never returns.
 [[noreturn]] void accept_ipc_connections(Fd listener, SignalSender recheck, SignalSender update,
                                          SharedDaemonState state);
 
-// Starts a detached thread running handle_ipc_connection. When the system
-// refuses the thread, the connection is closed and the result is false.
-bool start_ipc_connection_thread(Fd connection, SignalSender recheck, SignalSender update,
-                                 SharedDaemonState state);
+// Starts a detached thread running handle_ipc_connection, holding `slot`
+// until it ends. When the system refuses the thread, the connection is
+// closed, the slot given back and the result is false.
+bool start_ipc_connection_thread(Fd connection, ThreadSlots::Slot slot, SignalSender recheck,
+                                 SignalSender update, SharedDaemonState state);
 
 // Body of one connection thread: read one line, perform it, reply, close.
 void handle_ipc_connection(Fd connection, SignalSender recheck, SignalSender update,

@@ -20,6 +20,7 @@
 #include "scratch.hpp"
 #include "stream.hpp"
 #include "tavi/socket.hpp"
+#include "thread_cap.hpp"
 
 namespace tavi {
 namespace {
@@ -79,6 +80,25 @@ class ControlConnection : public ::testing::Test {
     sender.join();
     connection_thread.join();
     return reply;
+  }
+
+  // Runs the accept loop on the listener, on a thread of its own, for the
+  // rest of the test program.
+  void serve_forever() {
+    std::thread([listener = std::move(listener_), recheck = recheck_, update = update_,
+                 state = state_]() mutable {
+      accept_ipc_connections(std::move(listener), std::move(recheck), std::move(update),
+                             std::move(state));
+    }).detach();
+  }
+
+  // A connection to the listener whose receives wait at most `limit`.
+  Fd client(std::chrono::milliseconds limit = 10s) {
+    auto connected = connect_with_timeout(address_, 2s);
+    EXPECT_TRUE(connected);
+    if (!connected) return Fd();
+    (void)set_receive_timeout(connected->get(), limit);
+    return std::move(*connected);
   }
 
   // Takes every queued message of a channel.
@@ -424,11 +444,7 @@ TEST_F(RequestLine, ASilentPeerRunsIntoTheReceiveLimit) {
 
 // The accept loop itself, with connections served by detached threads.
 TEST_F(ControlConnection, AcceptLoopServesManyConnectionsAtOnce) {
-  std::thread([listener = std::move(listener_), recheck = recheck_, update = update_,
-               state = state_]() mutable {
-    accept_ipc_connections(std::move(listener), std::move(recheck), std::move(update),
-                           std::move(state));
-  }).detach();
+  serve_forever();
 
   constexpr int CLIENTS = 32;
   // A silent connection does not hold up the others.
@@ -448,6 +464,66 @@ TEST_F(ControlConnection, AcceptLoopServesManyConnectionsAtOnce) {
   EXPECT_EQ(answered, CLIENTS);
 }
 
+TEST_F(ControlConnection, AtMostSixtyFourAreServedAtOnceTheNextWaitsForAFreeSlot) {
+  serve_forever();
+  // Clients that are being served and never end their line: a blank a
+  // second keeps each clear of the receive limit.
+  std::vector<Fd> held;
+  for (std::size_t i = 0; i < IPC_MAX_CONNECTIONS; ++i) {
+    held.push_back(client());
+    ASSERT_TRUE(send_all(held.back().get(), " "));
+  }
+  std::atomic<bool> holding{true};
+  std::thread keeper([&] {
+    while (holding) {
+      std::this_thread::sleep_for(1s);
+      for (std::size_t i = 1; i < held.size(); ++i) (void)send_all(held[i].get(), " ");
+    }
+  });
+
+  Fd waiting = client(1s);
+  ASSERT_TRUE(send_all(waiting.get(), "\"Ping\"\n"));
+  char byte;
+  EXPECT_LT(::recv(waiting.get(), &byte, 1, 0), 0) << "answered while every slot was taken";
+
+  // One held client ends its line and is answered; its slot serves the next.
+  ASSERT_TRUE(send_all(held[0].get(), "\"Ping\"\n"));
+  EXPECT_EQ(read_until_closed(held[0].get()), "{\"Pong\":{\"version\":\"0.3.0\"}}\n");
+  (void)set_receive_timeout(waiting.get(), 10s);
+  EXPECT_EQ(read_until_closed(waiting.get()), "{\"Pong\":{\"version\":\"0.3.0\"}}\n");
+  holding = false;
+  keeper.join();
+}
+
+// Connections whose thread the system refuses are closed and give their slot
+// back: far more of them than there are slots are each closed at once.
+TEST_F(ControlConnection, ARefusedConnectionThreadGivesItsSlotBack) {
+  auto cap = test::ThreadCap::create();
+  if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
+  const long threads = test::running_threads();
+  serve_forever();
+  // Served once, so the accept loop runs and its connection thread is gone.
+  Fd first = client();
+  ASSERT_TRUE(send_all(first.get(), "\"Ping\"\n"));
+  ASSERT_NE(read_until_closed(first.get()), "");
+  ASSERT_TRUE(test::wait_for_threads_to_end(threads + 1));
+
+  cap->enter_allowing(0);
+  for (std::size_t i = 0; i < 2 * IPC_MAX_CONNECTIONS; ++i) {
+    Fd refused = client(5s);
+    char byte;
+    const ssize_t got = ::recv(refused.get(), &byte, 1, 0);
+    if (got != 0) {
+      cap->leave();
+      FAIL() << "connection " << i << " was not closed at once";
+    }
+  }
+  cap->leave();
+  Fd last = client();
+  ASSERT_TRUE(send_all(last.get(), "\"Ping\"\n"));
+  EXPECT_EQ(read_until_closed(last.get()), "{\"Pong\":{\"version\":\"0.3.0\"}}\n");
+}
+
 #if !defined(__SANITIZE_ADDRESS__)
 // Runs in a child process: with no address space left for another thread's
 // stack, the connection is handed to a thread that cannot start.
@@ -463,7 +539,8 @@ TEST_F(ControlConnection, AcceptLoopServesManyConnectionsAtOnce) {
   if (::setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
   auto [recheck, rechecks] = make_channel<Signal>();
   auto [update, updates] = make_channel<Signal>();
-  if (start_ipc_connection_thread(Fd(pair[0]), recheck, update, std::make_shared<DaemonState>())) {
+  if (start_ipc_connection_thread(Fd(pair[0]), ThreadSlots::Slot(), recheck, update,
+                                  std::make_shared<DaemonState>())) {
     std::_Exit(4);
   }
   // The connection was closed: the peer reads the end of the stream.

@@ -59,7 +59,10 @@ Result<void> run_daemon() {
   }
 
   auto [update, update_receiver] = make_channel<Signal>();
-  // std::function wants copyable bodies; the move-only parts travel in boxes.
+  // A refusal of one of these ends the process: the daemon cannot work
+  // without them, and launchd starts it again. Every later thread is
+  // optional. std::function wants copyable bodies; the move-only parts
+  // travel in boxes.
   auto updates = std::make_shared<SignalReceiver>(std::move(update_receiver));
   spawn_detached("update scheduler", [updates] { run_update_scheduler(std::move(*updates)); });
   spawn_detached("network watcher", [recheck] { watch_network(recheck); });

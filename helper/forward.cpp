@@ -62,7 +62,7 @@ void forward_connection(SocketAddress target, Fd client) {
   if (!client_copy) return;
   OsResult<Fd> upstream_copy = duplicate_fd(upstream->get());
   if (!upstream_copy) return;
-  std::optional<std::thread> pipe = try_spawn_joinable(
+  OsResult<std::thread> pipe = try_spawn_joinable(
       [client_copy = std::move(*client_copy), upstream_copy = std::move(*upstream_copy)]() mutable {
         pipe_client_to_upstream(std::move(client_copy), std::move(upstream_copy));
       });

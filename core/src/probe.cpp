@@ -19,27 +19,33 @@ std::vector<ProbeCandidate> probe_candidates(const Server& server) {
   return candidates;
 }
 
-ProbeResult probe_server(Server server) {
+OsResult<ProbeResult> probe_server(Server server) {
   const std::vector<ProbeCandidate> candidates = probe_candidates(server);
   auto [sender, receiver] = make_channel<ProbeMessage>();
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
+  std::optional<OsError> refused;
+  for (std::size_t i = 0; i < candidates.size() && !refused; ++i) {
     const SocketAddress target{candidates[i].ip, server.port};
-    spawn_detached("probe", [sender, route = candidates[i].route, i, target]() mutable {
+    // A refused worker's copy of the sender goes with it.
+    auto started = try_spawn_detached([sender, route = candidates[i].route, i, target]() mutable {
       probe_candidate(std::move(sender), std::move(route), i, target);
     });
+    if (!started) refused = started.error();
   }
   // From here on the channel disconnects once the last worker has reported.
   sender.release();
 
+  // Even after a refusal every started worker is awaited, so none outlives
+  // its probe to compete with the next cycle's.
   std::vector<bool> reached(candidates.size(), false);
   while (std::optional<ProbeMessage> message = receiver.recv()) {
     if (message->first < reached.size()) reached[message->first] = message->second;
   }
+  if (refused) return std::unexpected(*refused);
 
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (reached[i]) return {std::move(server), candidates[i].route, candidates[i].ip};
+    if (reached[i]) return ProbeResult{std::move(server), candidates[i].route, candidates[i].ip};
   }
-  return {std::move(server), Route::unreachable(), std::nullopt};
+  return ProbeResult{std::move(server), Route::unreachable(), std::nullopt};
 }
 
 void probe_candidate(Sender<ProbeMessage> results, Route route, std::size_t index,

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "tavi/socket.hpp"
+#include "thread_cap.hpp"
 
 namespace tavi {
 namespace {
@@ -97,7 +98,7 @@ TEST_F(Probe, HomeIsPreferredOverVpnTargetsThatAnswer) {
   answering(v4(1, 2));
   answering(v4(1, 3));
   const Server s = server(" " + text(1, 1) + "\t", {{"wg", text(1, 2)}, {"lte", text(1, 3)}});
-  const ProbeResult result = probe_server(s);
+  const ProbeResult result = probe_server(s).value();
   EXPECT_EQ(result.server, s);
   EXPECT_EQ(result.route, Route::home());
   EXPECT_EQ(result.ip, IpAddress{v4(1, 1)});
@@ -107,8 +108,9 @@ TEST_F(Probe, EarliestAnsweringVpnTargetWins) {
   answering(v4(2, 2));
   answering(v4(2, 3));
   const auto start = Clock::now();
-  const ProbeResult result = probe_server(
-      server(text(2, 1), {{"bad", "not an address"}, {"wg", text(2, 2)}, {"lte", text(2, 3)}}));
+  const Server s =
+      server(text(2, 1), {{"bad", "not an address"}, {"wg", text(2, 2)}, {"lte", text(2, 3)}});
+  const ProbeResult result = probe_server(s).value();
   EXPECT_EQ(result.route, Route::vpn("wg"));
   EXPECT_EQ(result.ip, IpAddress{v4(2, 2)});
   EXPECT_LT(Clock::now() - start, 500ms);  // nobody was silent
@@ -118,7 +120,7 @@ TEST_F(Probe, WaitsForEveryWorkerEvenWhenHomeAnswered) {
   answering(v4(3, 1));
   silent(v4(3, 2));
   const auto start = Clock::now();
-  const ProbeResult result = probe_server(server(text(3, 1), {{"wg", text(3, 2)}}));
+  const ProbeResult result = probe_server(server(text(3, 1), {{"wg", text(3, 2)}})).value();
   const auto took = Clock::now() - start;
   EXPECT_EQ(result.route, Route::home());
   EXPECT_EQ(result.ip, IpAddress{v4(3, 1)});
@@ -131,7 +133,7 @@ TEST_F(Probe, LaterVpnTargetWhenHomeRefusesAndFirstTargetIsSilent) {
   answering(v4(4, 3));
   const auto start = Clock::now();
   const ProbeResult result =
-      probe_server(server(text(4, 1), {{"wg", text(4, 2)}, {"lte", text(4, 3)}}));
+      probe_server(server(text(4, 1), {{"wg", text(4, 2)}, {"lte", text(4, 3)}})).value();
   const auto took = Clock::now() - start;
   EXPECT_EQ(result.route, Route::vpn("lte"));
   EXPECT_EQ(result.ip, IpAddress{v4(4, 3)});
@@ -142,7 +144,7 @@ TEST_F(Probe, LaterVpnTargetWhenHomeRefusesAndFirstTargetIsSilent) {
 TEST_F(Probe, SilentHomeWithoutVpnIsUnreachableAfterItsTimeLimit) {
   silent(v4(5, 1));
   const auto start = Clock::now();
-  const ProbeResult result = probe_server(server(text(5, 1)));
+  const ProbeResult result = probe_server(server(text(5, 1))).value();
   const auto took = Clock::now() - start;
   EXPECT_EQ(result.route, Route::unreachable());
   EXPECT_EQ(result.ip, std::nullopt);
@@ -159,7 +161,7 @@ TEST_F(Probe, UnreachableAtOnce) {
   };
   for (const Server& s : servers) {
     const auto start = Clock::now();
-    const ProbeResult result = probe_server(s);
+    const ProbeResult result = probe_server(s).value();
     EXPECT_EQ(result.server, s);
     EXPECT_EQ(result.route, Route::unreachable()) << s.home_ip;
     EXPECT_EQ(result.ip, std::nullopt) << s.home_ip;
@@ -167,9 +169,43 @@ TEST_F(Probe, UnreachableAtOnce) {
   }
 }
 
+// With threads for none or only some of its workers, a probe fails, however
+// its started workers answered: the caller keeps what it knew. It still
+// waits for every worker it started, so none outlives it.
+TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
+  auto cap = test::ThreadCap::create();
+  if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
+  silent(v4(9, 1));
+  answering(v4(9, 2));
+  answering(v4(9, 3));
+  const Server s = server(text(9, 1), {{"wg", text(9, 2)}, {"lte", text(9, 3)}});
+  const long threads = test::running_threads();
+  for (const long workers : {0L, 1L, 2L}) {
+    ASSERT_TRUE(test::wait_for_threads_to_end(threads));
+    cap->enter_allowing(workers);
+    const auto start = Clock::now();
+    const OsResult<ProbeResult> result = probe_server(s);
+    const auto took = Clock::now() - start;
+    cap->leave();
+    ASSERT_FALSE(result) << workers << " workers";
+    EXPECT_EQ(result.error().code, EAGAIN) << workers << " workers";
+    // The first worker started tries the silent home address.
+    if (workers > 0) {
+      EXPECT_GE(took, 500ms) << workers << " workers";
+    }
+  }
+  // With room for all of them, the same probe succeeds.
+  ASSERT_TRUE(test::wait_for_threads_to_end(threads));
+  cap->enter_allowing(3);
+  const OsResult<ProbeResult> result = probe_server(s);
+  cap->leave();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->route, Route::vpn("wg"));
+}
+
 TEST_F(Probe, SameAddressAsHomeAndVpnTargetCountsAsHome) {
   answering(v4(7, 1));
-  const ProbeResult result = probe_server(server(text(7, 1), {{"wg", text(7, 1)}}));
+  const ProbeResult result = probe_server(server(text(7, 1), {{"wg", text(7, 1)}})).value();
   EXPECT_EQ(result.route, Route::home());
   EXPECT_EQ(result.ip, IpAddress{v4(7, 1)});
 }
@@ -183,7 +219,7 @@ TEST_F(Probe, LateAnswerReachesAVpnTargetButNotTheHomeAddress) {
     // Taking the waiting connection off the queue makes room for one more.
     (void)accept_connection(late.listener.get());
   });
-  const ProbeResult result = probe_server(server(text(8, 1), {{"wg", text(8, 1)}}));
+  const ProbeResult result = probe_server(server(text(8, 1), {{"wg", text(8, 1)}})).value();
   drain.join();
   EXPECT_EQ(result.route, Route::vpn("wg"));
   EXPECT_EQ(result.ip, IpAddress{v4(8, 1)});
@@ -194,7 +230,7 @@ TEST_F(Probe, Ipv6LoopbackHome) {
   if (!listener) GTEST_SKIP() << "no IPv6 loopback: " << listener.error().text();
   Server s = server("::1");
   s.port = local_address(listener->get())->port;
-  const ProbeResult result = probe_server(s);
+  const ProbeResult result = probe_server(s).value();
   EXPECT_EQ(result.route, Route::home());
   EXPECT_EQ(result.ip, parse_ip_address("::1"));
 }

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <functional>
 #include <thread>
 
 #include "harness.hpp"
@@ -59,15 +58,6 @@ std::string control_request(int port, const std::string& line) {
   std::string reply = read_until_closed(fd);
   close(fd);
   return reply;
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
 }
 
 class DaemonTest : public ::testing::Test {

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -18,7 +17,6 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "stream.hpp"
 #include "tavi/socket.hpp"
 
 namespace tavi::e2e {
@@ -31,54 +29,9 @@ const std::string PONG = "{\"Pong\":{\"version\":\"0.3.0\"}}\n";
 
 SocketAddress loopback(std::uint16_t port) { return {Ipv4Address{{127, 0, 0, 1}}, port}; }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
-  for (const auto deadline = Clock::now() + limit; Clock::now() < deadline;) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return condition();
-}
-
-// Sends `bytes` on `from` and whether exactly they arrive at `to`.
-bool passes(const Fd& from, const Fd& to, const std::string& bytes) {
-  if (!send_all(from.get(), bytes)) return false;
-  std::string got(bytes.size(), '\0');
-  (void)set_receive_timeout(to.get(), 5s);
-  const ssize_t n = ::recv(to.get(), got.data(), got.size(), MSG_WAITALL);
-  return n == static_cast<ssize_t>(bytes.size()) && got == bytes;
-}
-
 std::uint16_t port_of(const Fd& listener) { return local_address(listener.get())->port; }
 
-// The helper started through a shell that first sets its descriptor limits.
-std::unique_ptr<RunningProgram> start_daemon(const std::string& ulimits,
-                                             const ChildEnvironment& env) {
-  return std::make_unique<RunningProgram>(
-      "/bin/sh", std::vector<std::string>{"-c", ulimits + " && exec \"$0\" run", helper_binary()},
-      env);
-}
-
-class DescriptorLimit : public ::testing::Test {
- protected:
-  ChildEnvironment environment(const std::string& loopback_pool) const {
-    return {.set = {{"TAVI_CONFIG", dir_.file("config.json")},
-                    {"TAVI_HOSTS_FILE", dir_.file("hosts")},
-                    {"TAVI_IPC_ADDR", fmt::format("127.0.0.1:{}", control_port_)},
-                    {"TAVI_LOOPBACK", loopback_pool},
-                    {"TAVI_UPDATE_URL", "http://127.0.0.1:9"}}};
-  }
-
-  std::string ping() const {
-    auto client = connect_with_timeout(loopback(control_port_), 2s);
-    if (!client) return "<no connection>";
-    (void)set_receive_timeout(client->get(), 5s);
-    if (!send_all(client->get(), "\"Ping\"\n")) return "<not sent>";
-    return test::read_until_closed(client->get());
-  }
-
-  ScratchDir dir_;
-  std::uint16_t control_port_ = static_cast<std::uint16_t>(free_loopback_port());
-};
+class DescriptorLimit : public ::testing::Test, protected DaemonScratch {};
 
 TEST_F(DescriptorLimit, UnderLaunchdsSoftLimitEveryForwardedConnectionCarriesData) {
   // Each forwarded connection holds four descriptors in the daemon, so 150 of
@@ -99,7 +52,7 @@ TEST_F(DescriptorLimit, UnderLaunchdsSoftLimitEveryForwardedConnectionCarriesDat
              fmt::format("{{\"domain\":\"lan\",\"servers\":[{{\"name\":\"nas\",\"home_ip\":"
                          "\"127.0.0.1\",\"port\":{},\"web_port\":{}}}]}}",
                          port_of(*probed), port_of(*upstream)));
-  auto daemon = start_daemon("ulimit -S -n 256", environment("127.95.6.2"));
+  auto daemon = start_daemon_after("ulimit -S -n 256", environment("127.95.6.2"));
   ASSERT_TRUE(eventually([&] {
     return read_file(dir_.file("hosts")).find("127.95.6.2\tnas.lan\n") != std::string::npos;
   })) << daemon->stderr_so_far();
@@ -158,8 +111,8 @@ std::chrono::milliseconds cpu_time(pid_t pid) {
 TEST_F(DescriptorLimit, OutOfDescriptorsTheControlPortWaitsAndServesAgainAfterwards) {
   constexpr int DESCRIPTORS = 64;
   write_file(dir_.file("hosts"), "");
-  auto daemon = start_daemon(fmt::format("ulimit -S -n {0} && ulimit -H -n {0}", DESCRIPTORS),
-                             environment("127.95.7.2"));
+  auto daemon = start_daemon_after(fmt::format("ulimit -S -n {0} && ulimit -H -n {0}", DESCRIPTORS),
+                                   environment("127.95.7.2"));
   ASSERT_TRUE(eventually([&] { return ping() == PONG; })) << daemon->stderr_so_far();
 
   // Idle connections, each held by the daemon until its 5 s receive limit;

@@ -17,6 +17,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "stream.hpp"
+#include "tavi/socket.hpp"
+
 extern char** environ;
 
 namespace tavi::e2e {
@@ -156,6 +159,57 @@ int RunningProgram::wait_exit(std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return -2;
+}
+
+std::unique_ptr<RunningProgram> start_daemon_after(const std::string& shell_setup,
+                                                   const ChildEnvironment& env) {
+  return std::make_unique<RunningProgram>(
+      "/bin/sh",
+      std::vector<std::string>{"-c", shell_setup + " && exec \"$0\" run", helper_binary()}, env);
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit;
+       std::chrono::steady_clock::now() < deadline;) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+bool passes(const Fd& from, const Fd& to, const std::string& bytes) {
+  if (!send_all(from.get(), bytes)) return false;
+  std::string got(bytes.size(), '\0');
+  (void)set_receive_timeout(to.get(), std::chrono::seconds(5));
+  const ssize_t n = ::recv(to.get(), got.data(), got.size(), MSG_WAITALL);
+  return n == static_cast<ssize_t>(bytes.size()) && got == bytes;
+}
+
+bool RunningProgram::running() {
+  if (reaped_) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  reaped_ = true;
+  return false;
+}
+
+DaemonScratch::DaemonScratch() : control_port_(static_cast<std::uint16_t>(free_loopback_port())) {}
+
+ChildEnvironment DaemonScratch::environment(const std::string& loopback_pool) const {
+  return {.set = {{"TAVI_CONFIG", dir_.file("config.json")},
+                  {"TAVI_HOSTS_FILE", dir_.file("hosts")},
+                  {"TAVI_IPC_ADDR", "127.0.0.1:" + std::to_string(control_port_)},
+                  {"TAVI_LOOPBACK", loopback_pool},
+                  {"TAVI_UPDATE_URL", "http://127.0.0.1:9"}}};
+}
+
+std::string DaemonScratch::ping() const {
+  auto client =
+      connect_with_timeout({Ipv4Address{{127, 0, 0, 1}}, control_port_}, std::chrono::seconds(2));
+  if (!client) return "<no connection>";
+  (void)set_receive_timeout(client->get(), std::chrono::seconds(5));
+  if (!send_all(client->get(), "\"Ping\"\n")) return "<not sent>";
+  return test::read_until_closed(client->get());
 }
 
 int free_loopback_port() {

@@ -4,11 +4,15 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "scratch.hpp"
+#include "tavi/fd.hpp"
 
 namespace tavi::e2e {
 
@@ -46,12 +50,44 @@ class RunningProgram {
   std::string stderr_so_far();
   // Waits for the program to end, up to `limit`; the exit status or -1.
   int wait_exit(std::chrono::milliseconds limit);
+  // Whether it has not ended yet (reaping it when it has).
+  bool running();
 
  private:
   pid_t pid_ = -1;
   int stderr_fd_ = -1;
   std::string err_;
   bool reaped_ = false;
+};
+
+// The helper started with `run` through /bin/sh, which first runs
+// `shell_setup` (say, limits to set, or a cgroup to join) and then execs it.
+std::unique_ptr<RunningProgram> start_daemon_after(const std::string& shell_setup,
+                                                   const ChildEnvironment& env);
+
+// Polls `condition` every 50 ms until it holds or `limit` has passed.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(15));
+
+// Sends `bytes` on `from` and whether exactly they arrive at `to` within 5 s.
+bool passes(const Fd& from, const Fd& to, const std::string& bytes);
+
+// What every test that starts a daemon gives it: scratch paths and a control
+// port of its own. Fixtures derive from it.
+class DaemonScratch {
+ protected:
+  // TAVI_CONFIG, TAVI_HOSTS_FILE and TAVI_IPC_ADDR in the scratch folder and
+  // on the control port, the pool from `loopback_pool`, an update URL that
+  // leads nowhere.
+  ChildEnvironment environment(const std::string& loopback_pool) const;
+  // The reply to a Ping on the control port, or a text saying what failed.
+  std::string ping() const;
+
+  test::ScratchDir dir_;
+  std::uint16_t control_port_;
+
+ public:
+  DaemonScratch();
 };
 
 using test::read_file;

@@ -12,6 +12,7 @@
 #include "tavi/channel.hpp"
 #include "tavi/config.hpp"
 #include "tavi/ip.hpp"
+#include "tavi/os_error.hpp"
 #include "tavi/status.hpp"
 
 namespace tavi {
@@ -27,7 +28,7 @@ struct ProbeCandidate {
 
 struct ProbeResult {
   Server server;
-  Route route;                  // Home, Vpn or Unreachable
+  Route route;                  // Home, Vpn or Unreachable when probed
   std::optional<IpAddress> ip;  // absent exactly when Unreachable
   friend bool operator==(const ProbeResult&, const ProbeResult&) = default;
 };
@@ -39,8 +40,10 @@ using ProbeMessage = std::pair<std::size_t, bool>;
 // that do not parse (after trimming) are left out.
 std::vector<ProbeCandidate> probe_candidates(const Server& server);
 
-// Probes every candidate at once and waits for all of them. Never fails.
-ProbeResult probe_server(Server server);
+// Probes every candidate at once and waits for all of them. Fails only when
+// the system refuses a worker thread: the answers of the others then prove
+// nothing, and the caller keeps what it knew of the server before.
+OsResult<ProbeResult> probe_server(Server server);
 
 // One connection attempt within the route's time limit, then exactly one
 // message on the channel.

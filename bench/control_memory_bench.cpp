@@ -1,0 +1,118 @@
+// What many control clients with long lines cost the accept loop's process
+// at most: clients that hold a line of 1 MiB open without its LF, and clients
+// that send a whole line of 1 MiB which is read into a request. The accept
+// loop runs in a child process of its own for every case, and its peak
+// resident set (VmHWM) is read from /proc before and after the flood.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "client_flood.hpp"
+#include "control.hpp"
+#include "tavi/socket.hpp"
+
+namespace tavi {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double MIB = 1024.0 * 1024.0;
+
+// The accept loop in a child process, ended with the case.
+class ControlProcess {
+ public:
+  ControlProcess() {
+    auto listener = bind_listener({Ipv4Address{{127, 0, 0, 1}}, 0});
+    if (!listener) std::abort();
+    address_ = *local_address(listener->get());
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::signal(SIGPIPE, SIG_IGN);
+      auto state = std::make_shared<DaemonState>();
+      auto recheck = make_channel<Signal>();
+      auto update = make_channel<Signal>();
+      accept_ipc_connections(std::move(*listener), recheck.first, update.first, state);
+    }
+  }
+  ~ControlProcess() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ControlProcess(const ControlProcess&) = delete;
+  ControlProcess& operator=(const ControlProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  const SocketAddress& address() const { return address_; }
+
+ private:
+  SocketAddress address_;
+  pid_t pid_ = -1;
+};
+
+// One flood of `state.range(0)` clients, each sending `line` as far as the
+// accept loop takes it, against a fresh accept loop per iteration.
+void flood_with(benchmark::State& state, const std::string& line) {
+  const int clients = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    ControlProcess control;
+    // It answers before the flood, so it runs and its start-up peak is in.
+    auto probe = connect_with_timeout(control.address(), 5s);
+    if (!probe || !send_all(probe->get(), "\"Ping\"\n")) {
+      state.SkipWithError("the accept loop did not start");
+      break;
+    }
+    char byte;
+    (void)::recv(probe->get(), &byte, 1, MSG_WAITALL);
+    const std::size_t before = e2e::peak_resident_bytes(control.pid());
+
+    e2e::ClientFlood flood(control.address(), clients);
+    const std::size_t sent = flood.push_until_stalled(line, 2s);
+    const std::size_t after = e2e::peak_resident_bytes(control.pid());
+    state.counters["peak_rss_growth_MiB"] = static_cast<double>(after - before) / MIB;
+    state.counters["start_peak_rss_MiB"] = static_cast<double>(before) / MIB;
+    state.counters["sent_MiB"] = static_cast<double>(sent) / MIB;
+  }
+}
+
+// All but the last byte of a line, without its LF: each served client holds
+// its connection thread and a line buffer of 1 MiB.
+void BM_ClientsHoldingLongLines(benchmark::State& state) {
+  flood_with(state, "\"Ping\"" + std::string(MAX_REQUEST_LINE - 1 - 6, ' '));
+}
+
+// A whole line of 1 MiB, LF included: a SetConfig with as many servers as
+// the line holds, each read into the request before validation refuses its
+// empty domain (so nothing is saved).
+std::string set_config_with_many_servers() {
+  const std::string head = "{\"SetConfig\":{\"domain\":\"\",\"servers\":[";
+  const std::string server = "{\"name\":\"s\",\"home_ip\":\"10.0.0.1\"}";
+  std::string line = head + server;
+  while (line.size() + 1 + server.size() + 4 <= MAX_REQUEST_LINE) line += "," + server;
+  line += "]}}";
+  line.resize(MAX_REQUEST_LINE - 1, ' ');
+  return line + "\n";
+}
+
+void BM_ClientsSendingWholeLines(benchmark::State& state) {
+  flood_with(state, set_config_with_many_servers());
+}
+
+// 100 clients and 1,000: with at most 64 served at once, the peak should not
+// follow the number of clients.
+void flood_sizes(benchmark::internal::Benchmark* bench) {
+  bench->Arg(100)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+}
+
+BENCHMARK(BM_ClientsHoldingLongLines)->Apply(flood_sizes);
+BENCHMARK(BM_ClientsSendingWholeLines)->Apply(flood_sizes);
+
+}  // namespace
+}  // namespace tavi
+
+BENCHMARK_MAIN();

@@ -1,0 +1,101 @@
+#include "client_flood.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace tavi::e2e {
+
+ClientFlood::ClientFlood(const SocketAddress& address, int clients) {
+  const SockaddrBuffer target = to_sockaddr(address);
+  clients_.reserve(static_cast<std::size_t>(clients));
+  for (int i = 0; i < clients; ++i) {
+    Fd socket(::socket(target.get()->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket) throw std::runtime_error("socket failed: out of descriptors?");
+    if (::connect(socket.get(), target.get(), target.length) != 0 && errno != EINPROGRESS) {
+      throw std::runtime_error("connect failed at once");
+    }
+    clients_.push_back(Client{std::move(socket)});
+  }
+}
+
+std::size_t ClientFlood::pump(std::string_view line, std::size_t upto,
+                              std::chrono::milliseconds wait) {
+  upto = std::min(upto, line.size());
+  std::vector<pollfd> ready;
+  std::vector<Client*> owners;
+  for (Client& client : clients_) {
+    if (client.closed) continue;
+    const short events = static_cast<short>(POLLIN | (client.sent < upto ? POLLOUT : 0));
+    ready.push_back({client.socket.get(), events, 0});
+    owners.push_back(&client);
+  }
+  if (ready.empty()) return 0;
+  if (::poll(ready.data(), ready.size(), static_cast<int>(wait.count())) <= 0) return 0;
+
+  std::size_t sent = 0;
+  for (std::size_t i = 0; i < ready.size(); ++i) {
+    Client& client = *owners[i];
+    if (ready[i].revents & POLLIN) {
+      // Replies are read and dropped; what counts is whether the daemon closed.
+      char buffer[256];
+      const ssize_t got = ::recv(client.socket.get(), buffer, sizeof buffer, 0);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) client.closed = true;
+    }
+    if (!client.closed && (ready[i].revents & (POLLOUT | POLLERR | POLLHUP)) &&
+        client.sent < upto) {
+      const ssize_t put = ::send(client.socket.get(), line.data() + client.sent, upto - client.sent,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (put > 0) {
+        client.sent += static_cast<std::size_t>(put);
+        sent += static_cast<std::size_t>(put);
+      } else if (put < 0 && errno != EAGAIN && errno != EINTR && errno != ENOTCONN) {
+        client.closed = true;
+      }
+    }
+  }
+  return sent;
+}
+
+std::size_t ClientFlood::push_until_stalled(std::string_view line,
+                                            std::chrono::milliseconds stall) {
+  using Clock = std::chrono::steady_clock;
+  std::size_t total = 0;
+  for (auto last_progress = Clock::now();;) {
+    const bool everyone_has_it =
+        std::all_of(clients_.begin(), clients_.end(),
+                    [&](const Client& c) { return c.closed || c.sent == line.size(); });
+    if (everyone_has_it) break;
+    const std::size_t sent = pump(line, line.size(), std::chrono::milliseconds(50));
+    total += sent;
+    // Judged only after a round, so a pause of this thread alone is no stall.
+    if (sent > 0) {
+      last_progress = Clock::now();
+    } else if (Clock::now() - last_progress >= stall) {
+      break;
+    }
+  }
+  return total;
+}
+
+int ClientFlood::open_clients() const {
+  return static_cast<int>(
+      std::count_if(clients_.begin(), clients_.end(), [](const Client& c) { return !c.closed; }));
+}
+
+std::size_t peak_resident_bytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;  // "NNN kB"
+  }
+  return 0;
+}
+
+}  // namespace tavi::e2e

@@ -1,0 +1,51 @@
+// Many control clients at once, on non-blocking sockets driven from one
+// thread: the slow clients and the long-line clients that the control port
+// must outlast. Connections the daemon's listen backlog cannot hold yet
+// complete later, as the daemon accepts.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavi/fd.hpp"
+#include "tavi/ip.hpp"
+
+namespace tavi::e2e {
+
+class ClientFlood {
+ public:
+  // Starts connecting `clients` sockets to `address`.
+  ClientFlood(const SocketAddress& address, int clients);
+
+  // One round: gives each client more of `line`, up to its first `upto`
+  // bytes, as far as its socket takes them without blocking, and notes the
+  // clients the daemon closed (their replies are dropped). Waits at most
+  // `wait` for any socket to be ready. The bytes sent in this round.
+  std::size_t pump(std::string_view line, std::size_t upto, std::chrono::milliseconds wait);
+
+  // Pumps all of `line` into every client until each has taken it or, for
+  // `stall`, none took a byte more. The bytes sent in all.
+  std::size_t push_until_stalled(std::string_view line, std::chrono::milliseconds stall);
+
+  // How many clients are still open.
+  int open_clients() const;
+
+ private:
+  struct Client {
+    Fd socket;
+    std::size_t sent = 0;
+    bool closed = false;
+  };
+  std::vector<Client> clients_;
+};
+
+// The process's peak resident set (VmHWM) in bytes: what a flood cost it at
+// most. 0 when it cannot be read.
+std::size_t peak_resident_bytes(pid_t pid);
+
+}  // namespace tavi::e2e
