@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "tavi/accept_backoff.hpp"
@@ -145,16 +146,24 @@ void handle_ipc_connection(Fd connection, SignalSender recheck, SignalSender upd
                            SharedDaemonState state) {
   // Without the limit the read still works, only without a time-out.
   (void)set_receive_timeout(connection.get(), IPC_READ_TIMEOUT);
-  Result<Request> request = [&]() -> Result<Request> {
-    auto line = read_request_line(connection.get());
-    if (!line) return fail(line.error());
-    return parse_request(*line);
-  }();
-  // A line that cannot be read or parsed gets no reply at all.
-  if (request) {
-    const Response response = perform_request(std::move(*request), recheck, update, *state);
-    write_response(connection.get(), response);
+  std::optional<Response> response;
+  if (auto line = read_request_line(connection.get())) {
+    // A long line read into records takes many times its size (some thirty
+    // for a configuration of the smallest servers), and 64 connections may be
+    // served at once: long lines are parsed and performed one at a time, so
+    // no mix of clients can make the daemon's memory grow past a bound.
+    // Short lines, every Ping and Status among them, never wait for them.
+    static std::mutex long_lines;
+    std::unique_lock one_at_a_time(long_lines, std::defer_lock);
+    if (line->size() > LONG_REQUEST_LINE) one_at_a_time.lock();
+    // A line that cannot be parsed gets no reply at all.
+    if (auto request = parse_request(*line)) {
+      response = perform_request(std::move(*request), recheck, update, *state);
+    }
   }
+  // The line and the request are gone and no lock is held: a client that
+  // does not read its reply holds nothing else up.
+  if (response) write_response(connection.get(), *response);
   connection.reset();
   recheck.release();
   update.release();
