@@ -45,6 +45,32 @@ ProbeResult last_known(const Server& server, const std::vector<ServerStatus>& st
   return kept;
 }
 
+// The threads of one kind the system refused in a pass: the first one's name
+// and reason, and how many more. One line a pass for each kind, however many
+// servers there are: a line each would let one configuration of tens of
+// thousands of servers fill the log every 30 seconds.
+class RefusedThreads {
+ public:
+  RefusedThreads(std::string_view kind, std::string_view others) : kind_(kind), others_(others) {}
+  void add(std::string_view name, const OsError& error) {
+    if (count_++ == 0) first_ = {std::string(name), error};
+  }
+  // The pass's line, if any thread was refused.
+  void report() const {
+    if (count_ == 0) return;
+    const std::string more =
+        count_ > 1 ? fmt::format(" dan {} {} lain", count_ - 1, others_) : std::string();
+    print_line(2, fmt::format("tavi-helper: tidak bisa memulai thread {} untuk {}{}: {}", kind_,
+                              first_.first, more, first_.second.text()));
+  }
+
+ private:
+  std::string_view kind_;
+  std::string_view others_;
+  std::size_t count_ = 0;
+  std::pair<std::string, OsError> first_{};
+};
+
 // Every probe runs at once; the results come back in configuration order. A
 // probe the system refuses a thread for (its own or a worker's) is reported
 // and the server keeps its last route for this pass.
@@ -63,6 +89,7 @@ std::vector<ProbeResult> probe_all(const Snapshot& snapshot) {
   }
   std::vector<ProbeResult> results;
   results.reserve(servers.size());
+  RefusedThreads refused("probe", "server");
   for (std::size_t i = 0; i < servers.size(); ++i) {
     if (probes[i]) probes[i]->join();
     OsResult<ProbeResult>& outcome = *outcomes[i];
@@ -70,10 +97,10 @@ std::vector<ProbeResult> probe_all(const Snapshot& snapshot) {
       results.push_back(std::move(*outcome));
       continue;
     }
-    print_line(2, fmt::format("tavi-helper: tidak bisa memulai thread probe untuk {}: {}",
-                              servers[i].name, outcome.error().text()));
+    refused.add(servers[i].name, outcome.error());
     results.push_back(last_known(servers[i], snapshot.status, i));
   }
+  refused.report();
   return results;
 }
 
@@ -147,6 +174,7 @@ OsResult<Fd> bind_forward_listener(const SocketAddress& listen, const Layout& la
 
 void start_planned_listeners(ListenerMap& listeners, const ForwardPlan& plan,
                              const std::shared_ptr<ForwardTable>& table, const Layout& layout) {
+  RefusedThreads refused("forward listener", "alamat");
   for (const auto& [listen, target] : plan) {
     if (listeners.contains(listen)) continue;
     auto bound = bind_forward_listener(listen, layout);
@@ -162,13 +190,12 @@ void start_planned_listeners(ListenerMap& listeners, const ForwardPlan& plan,
     if (!started) {
       // The refused body closed the socket; nothing is recorded, so the next
       // pass binds the address again.
-      print_line(2,
-                 fmt::format("tavi-helper: tidak bisa memulai thread forward listener untuk {}: {}",
-                             format_socket_address(listen), started.error().text()));
+      refused.add(format_socket_address(listen), started.error());
       continue;
     }
     listeners.emplace(listen, std::move(stop));
   }
+  refused.report();
 }
 
 void write_hosts(const std::vector<HostsEntry>& entries, const Layout& layout) {
