@@ -150,12 +150,12 @@ void handle_ipc_connection(Fd connection, SignalSender recheck, SignalSender upd
   if (auto line = read_request_line(connection.get())) {
     // A long line read into records takes many times its size (some thirty
     // for a configuration of the smallest servers), and 64 connections may be
-    // served at once: long lines are parsed and performed one at a time, so
-    // no mix of clients can make the daemon's memory grow past a bound.
-    // Short lines, every Ping and Status among them, never wait for them.
-    static std::mutex long_lines;
-    std::unique_lock one_at_a_time(long_lines, std::defer_lock);
-    if (line->size() > LONG_REQUEST_LINE) one_at_a_time.lock();
+    // served at once: only a few long lines are parsed and performed at a
+    // time, so no mix of clients can make the daemon's memory grow past a
+    // bound. Short lines, every Ping and Status among them, never wait.
+    static ThreadSlots long_lines(LONG_REQUESTS_AT_ONCE);
+    ThreadSlots::Slot long_line;
+    if (line->size() > LONG_REQUEST_LINE) long_line = long_lines.take();
     // A line that cannot be parsed gets no reply at all.
     if (auto request = parse_request(*line)) {
       response = perform_request(std::move(*request), recheck, update, *state);

@@ -22,8 +22,10 @@ inline constexpr std::chrono::milliseconds IPC_READ_TIMEOUT{5000};
 inline constexpr std::size_t MAX_REQUEST_LINE = 1'048'576;
 // No single receive asks for more.
 inline constexpr std::size_t IPC_READ_BUFFER_SIZE = 8'192;
-// Lines longer than this are parsed and performed one at a time.
+// Lines longer than this are parsed and performed at most
+// LONG_REQUESTS_AT_ONCE at a time.
 inline constexpr std::size_t LONG_REQUEST_LINE = 16'384;
+inline constexpr std::size_t LONG_REQUESTS_AT_ONCE = 4;
 
 // Most connections served at once. Any local process may connect, so without
 // a cap control clients could take every thread that forwarding and probing
