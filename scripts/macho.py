@@ -185,32 +185,28 @@ def read_macho(data):
     return image
 
 
-def uleb(data, pos):
+def leb128(data, pos, signed):
+    """A LEB128 number at `pos` and the position after it."""
     result = shift = 0
     while True:
         if pos >= len(data):
-            raise Malformed("a ULEB128 number runs past its stream")
+            raise Malformed("a LEB128 number runs past its stream")
         byte = data[pos]
         pos += 1
         result |= (byte & 0x7F) << shift
         shift += 7
         if byte < 0x80:
+            if signed and byte & 0x40:
+                result -= 1 << shift
             return result, pos
+
+
+def uleb(data, pos):
+    return leb128(data, pos, signed=False)
 
 
 def sleb(data, pos):
-    result = shift = 0
-    while True:
-        if pos >= len(data):
-            raise Malformed("an SLEB128 number runs past its stream")
-        byte = data[pos]
-        pos += 1
-        result |= (byte & 0x7F) << shift
-        shift += 7
-        if byte < 0x80:
-            if byte & 0x40:
-                result -= 1 << shift
-            return result, pos
+    return leb128(data, pos, signed=True)
 
 
 def read_bind_stream(stream, source, lazy):
