@@ -3,9 +3,8 @@
 #include <curl/curl.h>
 #include <fmt/format.h>
 
-#include <mutex>
+#include <initializer_list>
 
-#include "tavi/fatal.hpp"
 #include "tavi/text.hpp"
 #include "update/http_proxy.hpp"
 #include "update/web_roots.hpp"
@@ -16,19 +15,20 @@ namespace {
 
 constexpr long MAX_REDIRECTS = 10;
 
-void ensure_curl_ready() {
-  // curl_global_init is not thread-safe; every agent is built after this once.
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) die("libcurl tidak bisa dimulai");
-  });
+// curl_global_init is not thread-safe: it runs once, before the first agent.
+CURLcode start_curl() {
+  static const CURLcode started = curl_global_init(CURL_GLOBAL_DEFAULT);
+  return started;
 }
 
-template <class Value>
-void set_option(CURL* curl, CURLoption option, Value value) {
-  if (curl_easy_setopt(curl, option, value) != CURLE_OK) {
-    die(fmt::format("opsi libcurl {} ditolak", static_cast<int>(option)));
+// Success when libcurl took every option, else its text for the first it
+// refused. A libcurl older than its headers (a Mac's own, say) refuses options
+// it does not know: that fails the one call, never the process.
+Result<void> all_accepted(std::initializer_list<CURLcode> codes) {
+  for (const CURLcode code : codes) {
+    if (code != CURLE_OK) return fail(curl_easy_strerror(code));
   }
+  return {};
 }
 
 // The state of one streamed GET, shared with libcurl's callbacks.
@@ -133,58 +133,68 @@ HttpAgent::HttpAgent(void* curl_handle) : handle_(curl_handle) {}
 
 void HttpAgent::Cleanup::operator()(void* handle) const { curl_easy_cleanup(handle); }
 
-HttpAgent build_http_agent() { return build_http_agent(HttpTimeouts{}); }
+Result<HttpAgent> build_http_agent() { return build_http_agent(HttpTimeouts{}); }
 
-HttpAgent build_http_agent(const HttpTimeouts& timeouts) {
-  ensure_curl_ready();
+Result<HttpAgent> build_http_agent(const HttpTimeouts& timeouts) {
+  if (const CURLcode started = start_curl(); started != CURLE_OK) {
+    return fail(curl_easy_strerror(started));
+  }
   CURL* curl = curl_easy_init();
-  if (curl == nullptr) die("libcurl tidak bisa membuat agen HTTP");
+  if (curl == nullptr) return fail(curl_easy_strerror(CURLE_FAILED_INIT));
   HttpAgent agent(curl);
-
-  set_option(curl, CURLOPT_USERAGENT, std::string(UPDATE_USER_AGENT).c_str());
-  set_option(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.whole_call.count()));
-  set_option(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connect.count()));
-  // Signals cannot serve a time limit in a program with several threads.
-  set_option(curl, CURLOPT_NOSIGNAL, 1L);
-  set_option(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  set_option(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  set_option(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
-  set_option(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  set_option(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  set_option(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
-  set_option(curl, CURLOPT_FORBID_REUSE, 1L);
 
   // Only the built-in web roots count, for the server and for an https proxy.
   curl_blob roots{const_cast<unsigned char*>(WEB_ROOTS_PEM), WEB_ROOTS_PEM_SIZE, CURL_BLOB_COPY};
-  set_option(curl, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
-  set_option(curl, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
-  set_option(curl, CURLOPT_CAINFO_BLOB, &roots);
-  set_option(curl, CURLOPT_PROXY_CAINFO, static_cast<const char*>(nullptr));
-  set_option(curl, CURLOPT_PROXY_CAPATH, static_cast<const char*>(nullptr));
-  set_option(curl, CURLOPT_PROXY_CAINFO_BLOB, &roots);
-
   // An empty proxy and host list stop libcurl from reading the variables itself.
   const std::string proxy = choose_proxy().value_or("");
   const std::string no_proxy = choose_no_proxy();
-  set_option(curl, CURLOPT_PROXY, proxy.c_str());
-  set_option(curl, CURLOPT_NOPROXY, no_proxy.c_str());
-  // A proxy tunnel's own "200 Connection established" is not the response head.
-  set_option(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  const std::string user_agent(UPDATE_USER_AGENT);
+  const auto no_file = static_cast<const char*>(nullptr);
+  auto accepted = all_accepted({
+      curl_easy_setopt(curl, CURLOPT_USERAGENT, user_agent.c_str()),
+      curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.whole_call.count())),
+      curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
+                       static_cast<long>(timeouts.connect.count())),
+      // Signals cannot serve a time limit in a program with several threads.
+      curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
+      curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)),
+      curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L),
+      curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MAX_REDIRECTS),
+      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"),
+      curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"),
+      curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip"),
+      curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L),
+      curl_easy_setopt(curl, CURLOPT_CAINFO, no_file),
+      curl_easy_setopt(curl, CURLOPT_CAPATH, no_file),
+      curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &roots),
+      curl_easy_setopt(curl, CURLOPT_PROXY_CAINFO, no_file),
+      curl_easy_setopt(curl, CURLOPT_PROXY_CAPATH, no_file),
+      curl_easy_setopt(curl, CURLOPT_PROXY_CAINFO_BLOB, &roots),
+      curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str()),
+      curl_easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str()),
+      // A proxy tunnel's own "200 Connection established" is not the response head.
+      curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
+  });
+  if (!accepted) return std::unexpected(accepted.error());
   return agent;
 }
 
-std::expected<void, GetError> stream_get(HttpAgent agent, const std::string& url,
+std::expected<void, GetError> stream_get(Result<HttpAgent> agent, const std::string& url,
                                          std::uint64_t limit, const BodyHandlers& handlers) {
-  CURL* curl = agent.handle();
+  if (!agent) return std::unexpected(GetError{GetStage::Request, agent.error()});
+  CURL* curl = agent->handle();
   Transfer transfer{.limit = limit, .handlers = &handlers};
   char details[CURL_ERROR_SIZE] = {};
-  set_option(curl, CURLOPT_URL, url.c_str());
-  set_option(curl, CURLOPT_HTTPGET, 1L);
-  set_option(curl, CURLOPT_ERRORBUFFER, details);
-  set_option(curl, CURLOPT_HEADERFUNCTION, on_header);
-  set_option(curl, CURLOPT_HEADERDATA, &transfer);
-  set_option(curl, CURLOPT_WRITEFUNCTION, on_body);
-  set_option(curl, CURLOPT_WRITEDATA, &transfer);
+  auto accepted = all_accepted({
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str()),
+      curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L),
+      curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, details),
+      curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header),
+      curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer),
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body),
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer),
+  });
+  if (!accepted) return std::unexpected(GetError{GetStage::Request, accepted.error()});
 
   const CURLcode code = curl_easy_perform(curl);
   if (transfer.error) return std::unexpected(*transfer.error);

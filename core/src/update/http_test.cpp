@@ -128,6 +128,34 @@ TEST_F(HttpTest, FailuresBeforeTheHeadAndAfterItGetTheirOwnMessage) {
   }
 }
 
+// libcurl refuses a text option longer than it accepts, as an older libcurl
+// refuses an option it does not know: either fails that one call alone.
+TEST_F(HttpTest, ASettingTheClientRefusesFailsThatCallAlone) {
+  const std::string refused = curl_easy_strerror(CURLE_BAD_FUNCTION_ARGUMENT);
+  const std::string too_long(8'000'001, 'a');
+  server.serve("/f", "data");
+
+  // A request setting: the URL.
+  EXPECT_EQ(download_bytes(server.url("/") + too_long, 10).error(), CONNECT_FAILED + refused);
+
+  // An agent setting: the proxy exceptions, taken from the environment.
+  ::setenv("NO_PROXY", too_long.c_str(), 1);
+  EXPECT_EQ(download_bytes(server.url("/f"), 10).error(), CONNECT_FAILED + refused);
+  int calls = 0;
+  auto streamed = stream_get(
+      build_http_agent(), server.url("/f"), 10,
+      {.on_head = [&]() -> Result<void> { return ++calls, Result<void>{}; },
+       .on_chunk = [&](std::string_view) -> Result<void> { return ++calls, Result<void>{}; }});
+  ASSERT_FALSE(streamed);
+  EXPECT_EQ(streamed.error().stage, GetStage::Request);
+  EXPECT_EQ(streamed.error().text, refused);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(server.count("/f"), 0u) << "nothing is sent with a refused setting";
+
+  ::unsetenv("NO_PROXY");
+  EXPECT_EQ(download_bytes(server.url("/f"), 10), "data");
+}
+
 TEST_F(HttpTest, TheWholeCallLimitCoversTheHeadAndTheBody) {
   const HttpTimeouts one_second{.whole_call = std::chrono::seconds(1)};
   server.serve("/slow-head", HttpReply{.body = "late", .head_delay = std::chrono::seconds(4)});

@@ -44,8 +44,10 @@ class HttpAgent {
   std::unique_ptr<void, Cleanup> handle_;
 };
 
-HttpAgent build_http_agent();
-HttpAgent build_http_agent(const HttpTimeouts& timeouts);
+// A new agent with the updater's settings, or the HTTP client's text for the
+// first setting it refused.
+Result<HttpAgent> build_http_agent();
+Result<HttpAgent> build_http_agent(const HttpTimeouts& timeouts);
 
 // Where a streamed GET stopped.
 enum class GetStage {
@@ -69,8 +71,9 @@ struct BodyHandlers {
 
 // One GET of `url` on `agent`. At most `limit` decoded body bytes reach
 // `on_chunk`; one byte more ends the request with a Body error after the
-// first `limit` bytes were handed over.
-std::expected<void, GetError> stream_get(HttpAgent agent, const std::string& url,
+// first `limit` bytes were handed over. An agent that could not be built, or a
+// request setting the client refuses, is a Request error with the client's text.
+std::expected<void, GetError> stream_get(Result<HttpAgent> agent, const std::string& url,
                                          std::uint64_t limit, const BodyHandlers& handlers);
 
 // The whole body of one GET, at most `limit` bytes, or
