@@ -6,7 +6,9 @@
 // never while reading, writing a reply or writing the configuration file.
 // The SetConfig road (save, then install) is serialised by its own mutex in
 // set_config(), always taken before the DaemonState lock, so the file and the
-// running configuration always end up the same.
+// running configuration always end up the same. A request line longer than
+// LONG_REQUEST_LINE first takes one of LONG_REQUESTS_AT_ONCE slots, before
+// either of those, and gives it back before its reply is written.
 #include "control.hpp"
 
 #include <sys/socket.h>
