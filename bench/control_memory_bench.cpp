@@ -86,21 +86,9 @@ void BM_ClientsHoldingLongLines(benchmark::State& state) {
   flood_with(state, "\"Ping\"" + std::string(MAX_REQUEST_LINE - 1 - 6, ' '));
 }
 
-// A whole line of 1 MiB, LF included: a SetConfig with as many servers as
-// the line holds, each read into the request before validation refuses its
-// empty domain (so nothing is saved).
-std::string set_config_with_many_servers() {
-  const std::string head = "{\"SetConfig\":{\"domain\":\"\",\"servers\":[";
-  const std::string server = "{\"name\":\"s\",\"home_ip\":\"10.0.0.1\"}";
-  std::string line = head + server;
-  while (line.size() + 1 + server.size() + 4 <= MAX_REQUEST_LINE) line += "," + server;
-  line += "]}}";
-  line.resize(MAX_REQUEST_LINE - 1, ' ');
-  return line + "\n";
-}
-
+// Whole lines of 1 MiB, each read into a request many times its size.
 void BM_ClientsSendingWholeLines(benchmark::State& state) {
-  flood_with(state, set_config_with_many_servers());
+  flood_with(state, e2e::set_config_line_of_small_servers());
 }
 
 // 100 clients and 1,000: with at most 64 served at once, the peak should not

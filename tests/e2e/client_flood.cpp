@@ -13,6 +13,16 @@
 
 namespace tavi::e2e {
 
+std::string set_config_line_of_small_servers() {
+  constexpr std::size_t LINE = 1'048'576;
+  std::string line = R"({"SetConfig":{"domain":"com","servers":[{"name":"a","home_ip":"::1"})";
+  const std::string more = R"(,{"name":"a","home_ip":"::1"})";
+  while (line.size() + more.size() + 4 <= LINE) line += more;
+  line += "]}}";
+  line.resize(LINE - 1, ' ');
+  return line + "\n";
+}
+
 ClientFlood::ClientFlood(const SocketAddress& address, int clients) {
   const SockaddrBuffer target = to_sockaddr(address);
   clients_.reserve(static_cast<std::size_t>(clients));

@@ -44,6 +44,12 @@ class ClientFlood {
   std::vector<Client> clients_;
 };
 
+// A whole control request line of 1 MiB, LF included: a SetConfig of as many
+// of the smallest servers as the line holds. Read whole, each becomes a record
+// many times its text's size; its domain is refused, so nothing is saved or
+// probed.
+std::string set_config_line_of_small_servers();
+
 // The process's peak resident set (VmHWM) in bytes: what a flood cost it at
 // most. 0 when it cannot be read.
 std::size_t peak_resident_bytes(pid_t pid);

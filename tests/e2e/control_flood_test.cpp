@@ -144,18 +144,6 @@ TEST_F(ControlFlood, UnderAThreadCapSlowClientsLeaveForwardingProbingAndAnswerin
   EXPECT_EQ(daemon->stderr_so_far().find("thread"), std::string::npos) << daemon->stderr_so_far();
 }
 
-// A SetConfig of as many of the smallest servers as one line holds, LF
-// included: read whole, each becomes a record many times its text's size.
-// Its domain is refused, so nothing is saved or probed.
-std::string set_config_line_of_small_servers() {
-  std::string line = R"({"SetConfig":{"domain":"com","servers":[{"name":"a","home_ip":"::1"})";
-  const std::string more = R"(,{"name":"a","home_ip":"::1"})";
-  while (line.size() + more.size() + 4 <= MAX_LINE) line += more;
-  line += "]}}";
-  line.resize(MAX_LINE - 1, ' ');
-  return line + "\n";
-}
-
 TEST_F(ControlFlood, ManyClientsWithLongLinesCostBoundedMemory) {
   constexpr std::size_t BOUND = 256 * MIB;
   struct Flood {
