@@ -8,7 +8,7 @@
 #include <climits>
 #include <optional>
 
-#include "cli.hpp"
+#include "log_line.hpp"
 #include "tavi/platform.hpp"
 #include "tavi/update/run.hpp"
 
@@ -46,10 +46,9 @@ void run_update_scheduler(SignalReceiver updates, const Layout& layout,
     if (updates.recv_for(wait) == RecvStatus::Disconnected) return;
     auto updated = run_update(*running);
     if (!updated) {
-      print_line(STDERR_FILENO, fmt::format("tavi-helper: pembaruan gagal: {}", updated.error()));
+      log_line(fmt::format("pembaruan gagal: {}", updated.error()));
     } else if (*updated) {
-      print_line(STDERR_FILENO,
-                 fmt::format("tavi-helper: diperbarui ke {}, memulai ulang", **updated));
+      log_line(fmt::format("diperbarui ke {}, memulai ulang", **updated));
       // launchd's KeepAlive starts the new file. Nothing is cleaned up first:
       // other threads are still at work, so no static destructor may run.
       ::_exit(0);
