@@ -1,5 +1,5 @@
 // The update scheduler: only the installed copy updates itself, a minute after
-// start, six hours after each run, and once for every `Update` message.
+// start, six hours after each run, and at once when `Update` messages wait.
 #include "scheduler.hpp"
 
 #include <fmt/format.h>
@@ -41,9 +41,12 @@ void run_update_scheduler(SignalReceiver updates, const Layout& layout,
 
   std::chrono::milliseconds wait = delays.first_check;
   for (;;) {
-    // One message asks for one run; messages queued during a run each start
-    // one more, right after it.
+    // Any number of messages queued by now ask for this one run: a burst of
+    // requests during a run gives one more run, not one each. A message that
+    // came is served even when its senders are gone by now; the next wait
+    // then ends the thread.
     if (updates.recv_for(wait) == RecvStatus::Disconnected) return;
+    (void)updates.drain();
     auto updated = run_update(*running);
     if (!updated) {
       log_line(fmt::format("pembaruan gagal: {}", updated.error()));
