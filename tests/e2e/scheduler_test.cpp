@@ -65,6 +65,15 @@ TEST_F(UpdateScheduler, AnUpdateMessageRunsAtOnceAndAnInstallEndsTheProcessWith0
   EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
+TEST_F(UpdateScheduler, AVersionTextWithALineFeedIsLoggedOnOneLine) {
+  // Still newer: the piece after the line feed counts as 0.
+  server.release("0.4.0\ntavi-helper: forged", NEW_BUILD);
+  auto probe = start(installed, 60s, 60s, 1, false);
+  EXPECT_EQ(probe->wait_exit(20s), 0);
+  EXPECT_EQ(probe->stderr_so_far(),
+            "tavi-helper: diperbarui ke 0.4.0\\ntavi-helper: forged, memulai ulang\n");
+}
+
 TEST_F(UpdateScheduler, AStartThroughALinkToTheInstalledFileCountsAsInstalled) {
   server.release("0.4.0", NEW_BUILD);
   const std::string link = scratch.file("link-to-helper");
