@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "cli.hpp"
+#include "log_line.hpp"
 #include "pool.hpp"
 #include "tavi/hosts.hpp"
 #include "tavi/probe.hpp"
@@ -60,8 +60,8 @@ class RefusedThreads {
     if (count_ == 0) return;
     const std::string more =
         count_ > 1 ? fmt::format(" dan {} {} lain", count_ - 1, others_) : std::string();
-    print_line(2, fmt::format("tavi-helper: tidak bisa memulai thread {} untuk {}{}: {}", kind_,
-                              first_.first, more, first_.second.text()));
+    log_line(fmt::format("tidak bisa memulai thread {} untuk {}{}: {}", kind_, first_.first, more,
+                         first_.second.text()));
   }
 
  private:
@@ -179,8 +179,8 @@ void start_planned_listeners(ListenerMap& listeners, const ForwardPlan& plan,
     if (listeners.contains(listen)) continue;
     auto bound = bind_forward_listener(listen, layout);
     if (!bound) {
-      print_line(2, fmt::format("tavi-helper: tidak bisa membuka {}: {}",
-                                format_socket_address(listen), bound.error().text()));
+      log_line(fmt::format("tidak bisa membuka {}: {}", format_socket_address(listen),
+                           bound.error().text()));
       continue;
     }
     auto stop = std::make_shared<StopFlag>(false);
@@ -201,7 +201,7 @@ void start_planned_listeners(ListenerMap& listeners, const ForwardPlan& plan,
 void write_hosts(const std::vector<HostsEntry>& entries, const Layout& layout) {
   const Result<bool> changed = write_hosts_block(hosts_path(), entries);
   if (!changed) {
-    print_line(2, fmt::format("tavi-helper: gagal menulis hosts: {}", changed.error()));
+    log_line(fmt::format("gagal menulis hosts: {}", changed.error()));
   } else if (*changed) {
     flush_dns_cache(layout);
   }

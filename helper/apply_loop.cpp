@@ -7,10 +7,7 @@ void run_apply_loop(SignalReceiver& recheck, std::chrono::steady_clock::duration
   cycle();
   for (;;) {
     if (recheck.recv_for(interval) == RecvStatus::Disconnected) return;
-    RecvStatus drained;
-    while ((drained = recheck.try_recv()) == RecvStatus::Message) {
-    }
-    if (drained == RecvStatus::Disconnected) return;
+    if (recheck.drain() == RecvStatus::Disconnected) return;
     cycle();
   }
 }

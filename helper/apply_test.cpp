@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -510,6 +511,25 @@ TEST_F(ApplyCycleTest, AServerNeverProbedStaysUnknownWhenItsProbeCannotStart) {
   cap->leave();
   EXPECT_EQ(status(), initial_status(Config{"lan", {server("nas", plain.port())}}));
   EXPECT_EQ(block(), "");
+}
+
+// A stored name keeps the white space at its ends, a line feed included; the
+// line that names it stays one line all the same, and forges none.
+TEST_F(ApplyCycleTest, ARefusedProbeOfANameWithALineFeedLogsOneLine) {
+  auto cap = test::ThreadCap::create();
+  if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
+  use_pool("127.93.121.2");
+  BannerServer plain("plain");
+  set_config(Config{"lan", {server("nas\ntavi-helper: forged\r", plain.port())}});
+  cap->enter_allowing(0);
+  testing::internal::CaptureStderr();
+  cycle();
+  const std::string err = testing::internal::GetCapturedStderr();
+  cap->leave();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(err.find('\r'), std::string::npos) << err;
+  EXPECT_EQ(err.rfind("tavi-helper: tidak bisa memulai thread probe untuk ", 0), 0u) << err;
+  EXPECT_NE(err.find(" nas\\ntavi-helper: forged\\r"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ Result<void> run_daemon() {
   (void)platform::raise_open_file_limit();
   auto state = std::make_shared<DaemonState>();
   state->config = load_config();
+  // A crash during a SetConfig can leave its temporary file behind.
+  remove_config_leftovers();
   state->status = initial_status(state->config);
   // This sender is never used and never released, so the apply loop never
   // sees the channel closed.

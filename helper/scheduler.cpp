@@ -1,5 +1,5 @@
 // The update scheduler: only the installed copy updates itself, a minute after
-// start, six hours after each run, and once for every `Update` message.
+// start, six hours after each run, and at once when `Update` messages wait.
 #include "scheduler.hpp"
 
 #include <fmt/format.h>
@@ -8,7 +8,7 @@
 #include <climits>
 #include <optional>
 
-#include "cli.hpp"
+#include "log_line.hpp"
 #include "tavi/platform.hpp"
 #include "tavi/update/run.hpp"
 
@@ -41,15 +41,17 @@ void run_update_scheduler(SignalReceiver updates, const Layout& layout,
 
   std::chrono::milliseconds wait = delays.first_check;
   for (;;) {
-    // One message asks for one run; messages queued during a run each start
-    // one more, right after it.
+    // Any number of messages queued by now ask for this one run: a burst of
+    // requests during a run gives one more run, not one each. A message that
+    // came is served even when its senders are gone by now; the next wait
+    // then ends the thread.
     if (updates.recv_for(wait) == RecvStatus::Disconnected) return;
+    (void)updates.drain();
     auto updated = run_update(*running);
     if (!updated) {
-      print_line(STDERR_FILENO, fmt::format("tavi-helper: pembaruan gagal: {}", updated.error()));
+      log_line(fmt::format("pembaruan gagal: {}", updated.error()));
     } else if (*updated) {
-      print_line(STDERR_FILENO,
-                 fmt::format("tavi-helper: diperbarui ke {}, memulai ulang", **updated));
+      log_line(fmt::format("diperbarui ke {}, memulai ulang", **updated));
       // launchd's KeepAlive starts the new file. Nothing is cleaned up first:
       // other threads are still at work, so no static destructor may run.
       ::_exit(0);

@@ -34,6 +34,19 @@ TEST(Channel, QueuedMessagesSurviveTheirSenders) {
   EXPECT_EQ(rx.try_recv(), RecvStatus::Disconnected);
 }
 
+TEST(Channel, DrainDropsWhatIsQueuedAndTellsWhetherSendersRemain) {
+  auto [tx, rx] = make_channel<int>();
+  for (int i = 0; i < 3; ++i) tx.send(i);
+  EXPECT_EQ(rx.drain(), RecvStatus::Empty);
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Empty) << "nothing is left after a drain";
+  tx.send(7);
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Message) << "later messages still arrive";
+  tx.send(8);
+  tx.release();
+  EXPECT_EQ(rx.drain(), RecvStatus::Disconnected);
+  EXPECT_EQ(rx.try_recv(), RecvStatus::Disconnected);
+}
+
 TEST(Channel, SendFailsOnceTheReceiverIsGone) {
   auto [tx, rx] = make_channel<Signal>();
   { auto gone = std::move(rx); }

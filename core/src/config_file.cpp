@@ -29,6 +29,8 @@ Config load_config() {
   return std::move(*config);
 }
 
+void remove_config_leftovers() { remove_leftover_temp_files(config_path()); }
+
 Result<void> save_config(const Config& config) {
   const std::string path = config_path();
   if (auto folder = containing_folder(path)) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -244,6 +245,99 @@ TEST_F(ConfigFileTest, SaveToAnEmptyPathCreatesNothing) {
   ASSERT_FALSE(saved);
   EXPECT_EQ(saved.error(), "Gagal menyimpan config: No such file or directory (os error 2)");
   EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+// A pid that no process has: one above the system's largest where that is
+// known, else a child's that has been reaped.
+pid_t pid_without_process() {
+  long max = 0;
+  if (std::ifstream("/proc/sys/kernel/pid_max") >> max && max > 0 && max < INT_MAX) {
+    return static_cast<pid_t>(max + 1);
+  }
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+// The file a save_config killed half-way through writing leaves: the child
+// saves under a file-size limit whose signal ends it inside the write.
+fs::path leftover_of_a_killed_save() {
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_DFL);
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    const rlimit tiny{16, 16};
+    setrlimit(RLIMIT_FSIZE, &tiny);
+    (void)save_config(example_config());
+    _exit(0);
+  }
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  const fs::path leftover =
+      fs::path(config_path()).parent_path() / (".config.json.tmp-" + std::to_string(child) + "-0");
+  EXPECT_TRUE(fs::exists(leftover)) << leftover;
+  return leftover;
+}
+
+TEST_F(ConfigFileTest, TheLeftoverOfAKilledSaveIsRemovedAndLookAlikesAreKept) {
+  write_bytes(path_, "{}");
+  const fs::path killed = leftover_of_a_killed_save();
+  const std::string dead = std::to_string(pid_without_process());
+  const std::string live = std::to_string(getpid());
+  const std::string prefix = ".config.json.tmp-";
+  const std::vector<std::string> removed = {
+      prefix + dead + "-0",
+      prefix + dead + "-17",
+      prefix + dead + "-4294967295",
+  };
+  const std::vector<std::string> kept = {
+      prefix + live + "-0",  // its writer may still be at work
+      prefix + std::to_string(getppid()) + "-3",
+      prefix + "0" + dead + "-1",
+      prefix + dead + "-01",
+      prefix + "+" + dead + "-1",
+      prefix + "-" + dead + "-1",
+      prefix + "0-1",
+      prefix + dead + "-1.bak",
+      prefix + dead + "-1-2",
+      prefix + dead + "-",
+      prefix + dead,
+      prefix + dead + "-4294967296",
+      prefix + dead + "-1 ",
+      "config.json.tmp-" + dead + "-1",
+      ".config.jsonx.tmp-" + dead + "-1",
+      ".other.json.tmp-" + dead + "-1",
+      ".config.json.tavi-tmp",
+  };
+  for (const auto& name : removed) write_bytes(dir_ / name, "half");
+  for (const auto& name : kept) write_bytes(dir_ / name, "other");
+  // Only plain files: a folder or a link of that name is not the writer's.
+  const std::string folder = prefix + dead + "-8";
+  const std::string link = prefix + dead + "-9";
+  fs::create_directory(dir_ / folder);
+  fs::create_symlink("config.json", dir_ / link);
+
+  remove_config_leftovers();
+  std::set<std::string> expected(kept.begin(), kept.end());
+  expected.insert({"config.json", folder, link});
+  EXPECT_EQ(names_in(dir_), expected);
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_EQ(read_bytes(path_), "{}");
+}
+
+TEST_F(ConfigFileTest, LeftoversAreLookedForBesideTheFileTheLinksLeadTo) {
+  fs::create_directories(dir_ / "real");
+  fs::create_symlink("real/target.json", path_);
+  const std::string dead = std::to_string(pid_without_process());
+  write_bytes(dir_ / "real" / (".target.json.tmp-" + dead + "-0"), "half");
+  write_bytes(dir_ / (".config.json.tmp-" + dead + "-0"), "not the writer's");
+  remove_config_leftovers();
+  EXPECT_TRUE(fs::is_empty(dir_ / "real"));
+  EXPECT_EQ(names_in(dir_),
+            (std::set<std::string>{"config.json", "real", ".config.json.tmp-" + dead + "-0"}));
 }
 
 // Failures after the folder step, made without relying on permissions (the

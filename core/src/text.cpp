@@ -1,5 +1,7 @@
 #include "tavi/text.hpp"
 
+#include <fmt/format.h>
+
 namespace tavi {
 
 namespace {
@@ -116,6 +118,43 @@ std::string remove_white_space(std::string_view text) {
     const Utf8Char c = decode_utf8_char(text, pos);
     if (!c.code_point || !is_white_space(*c.code_point)) out.append(text.substr(pos, c.length));
     pos += c.length;
+  }
+  return out;
+}
+
+std::string escape_control_characters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const Utf8Char c = decode_utf8_char(text, pos);
+    const std::string_view bytes = text.substr(pos, c.length);
+    pos += c.length;
+    if (!c.code_point) {
+      // Read as Latin-1, as some viewers do, 0x80-0x9F would be C1 controls.
+      for (const char byte : bytes) {
+        const auto b = static_cast<unsigned char>(byte);
+        if (b >= 0x80 && b <= 0x9F) {
+          out += fmt::format("\\x{:02x}", b);
+        } else {
+          out += byte;
+        }
+      }
+      continue;
+    }
+    const char32_t cp = *c.code_point;
+    if (cp == '\n') {
+      out += "\\n";
+    } else if (cp == '\r') {
+      out += "\\r";
+    } else if (cp == '\t') {
+      out += "\\t";
+    } else if (cp < 0x20 || cp == 0x7F) {
+      out += fmt::format("\\x{:02x}", static_cast<unsigned>(cp));
+    } else if ((cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
+      out += fmt::format("\\u{:04x}", static_cast<unsigned>(cp));
+    } else {
+      out += bytes;
+    }
   }
   return out;
 }

@@ -1,13 +1,18 @@
 #include "tavi/whole_file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace tavi {
@@ -65,12 +70,42 @@ struct TempFile {
   std::string path;
 };
 
+// Temporary names are ".<target name>.tmp-<pid>-<n>": the pid tells a
+// leftover whose writer has died from a file still being written.
+std::string temp_name_prefix(std::string_view target_name) {
+  return fmt::format(".{}.tmp-", target_name.substr(0, MAX_TEMP_BASE));
+}
+
+std::string temp_name(std::string_view target_name, pid_t pid, unsigned n) {
+  return fmt::format("{}{}-{}", temp_name_prefix(target_name), pid, n);
+}
+
+// The writer's pid when `entry` is exactly a name temp_name gives for
+// `target_name`: no sign, no leading zero, nothing after the counter.
+std::optional<pid_t> temp_name_writer(std::string_view target_name, std::string_view entry) {
+  const std::string prefix = temp_name_prefix(target_name);
+  if (!entry.starts_with(prefix)) return std::nullopt;
+  const std::string_view rest = entry.substr(prefix.size());
+  const std::size_t dash = rest.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  pid_t pid = 0;
+  unsigned n = 0;
+  const char* pid_end = rest.data() + dash;
+  const char* end = rest.data() + rest.size();
+  if (std::from_chars(rest.data(), pid_end, pid).ptr != pid_end || pid <= 0) return std::nullopt;
+  if (std::from_chars(pid_end + 1, end, n).ptr != end) return std::nullopt;
+  if (temp_name(target_name, pid, n) != entry) return std::nullopt;
+  return pid;
+}
+
+bool process_alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
 OsResult<TempFile> create_temp_beside(const std::string& target) {
   static std::atomic<unsigned> counter{0};
   const std::string folder = folder_prefix(target);
-  const std::string base = target.substr(folder.size()).substr(0, MAX_TEMP_BASE);
+  const std::string name = target.substr(folder.size());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string path = fmt::format("{}.{}.tmp-{}-{}", folder, base, getpid(), counter++);
+    std::string path = folder + temp_name(name, getpid(), counter++);
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) return TempFile{fd, std::move(path)};
     if (errno != EEXIST && errno != EINTR) return std::unexpected(last_os_error());
@@ -166,6 +201,27 @@ OsResult<void> replace_whole_file(const std::string& path, std::string_view cont
   }
   sync_folder(folder_prefix(end->path));
   return {};
+}
+
+void remove_leftover_temp_files(const std::string& path) {
+  if (path.empty()) return;
+  auto end = follow_links(path);
+  if (!end || (end->status && S_ISDIR(end->status->st_mode))) return;
+  const std::string folder = folder_prefix(end->path);
+  const std::string name = end->path.substr(folder.size());
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = readdir(dir)) {
+    const auto writer = temp_name_writer(name, entry->d_name);
+    if (writer && !process_alive(*writer)) leftovers.push_back(folder + entry->d_name);
+  }
+  closedir(dir);
+  for (const std::string& leftover : leftovers) {
+    struct stat status {};
+    // Only what the writer makes: a plain file, never a folder or a link.
+    if (lstat(leftover.c_str(), &status) == 0 && S_ISREG(status.st_mode)) unlink(leftover.c_str());
+  }
 }
 
 }  // namespace tavi

@@ -1,11 +1,21 @@
 // The update scheduler, run alone by tavi-scheduler-probe (built with the test
 // key) on a scratch installed path, since it ends its process after an install.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
 
+#include "tavi/socket.hpp"
 #include "update_harness.hpp"
 
 namespace tavi::e2e {
@@ -55,6 +65,15 @@ TEST_F(UpdateScheduler, AnUpdateMessageRunsAtOnceAndAnInstallEndsTheProcessWith0
   EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
+TEST_F(UpdateScheduler, AVersionTextWithALineFeedIsLoggedOnOneLine) {
+  // Still newer: the piece after the line feed counts as 0.
+  server.release("0.4.0\ntavi-helper: forged", NEW_BUILD);
+  auto probe = start(installed, 60s, 60s, 1, false);
+  EXPECT_EQ(probe->wait_exit(20s), 0);
+  EXPECT_EQ(probe->stderr_so_far(),
+            "tavi-helper: diperbarui ke 0.4.0\\ntavi-helper: forged, memulai ulang\n");
+}
+
 TEST_F(UpdateScheduler, AStartThroughALinkToTheInstalledFileCountsAsInstalled) {
   server.release("0.4.0", NEW_BUILD);
   const std::string link = scratch.file("link-to-helper");
@@ -81,15 +100,97 @@ TEST_F(UpdateScheduler, ACopyThatIsNotInstalledNeverChecks) {
   EXPECT_EQ(read_file(copy), OLD_BUILD);
 }
 
-TEST_F(UpdateScheduler, EveryMessageIsOneRunAndEachFailureIsLogged) {
-  // No release published: every run fails on the manifest.
+TEST_F(UpdateScheduler, MessagesQueuedTogetherGiveOneRunAndItsFailureIsLogged) {
+  // No release published: the run fails on the manifest.
   auto probe = start(installed, 60s, 60s, 2, true);
   EXPECT_EQ(probe->wait_exit(20s), SCHEDULER_RETURNED) << "the last sender is gone";
-  const std::string line =
-      "tavi-helper: pembaruan gagal: Tidak bisa menghubungi server pembaruan: http status: 404\n";
-  EXPECT_EQ(probe->stderr_so_far(), line + line);
-  EXPECT_EQ(server.count("/latest.json"), 2u);
+  EXPECT_EQ(probe->stderr_so_far(),
+            "tavi-helper: pembaruan gagal: Tidak bisa menghubungi server pembaruan: http status: "
+            "404\n");
+  EXPECT_EQ(server.count("/latest.json"), 1u);
   EXPECT_EQ(read_file(installed), OLD_BUILD);
+}
+
+// An update server on loopback that keeps the first request unanswered until
+// the test lets it go, so the run that sent it stays busy; every later
+// connection is closed at once. Each run's first request opens a connection
+// of its own, so the connections count the runs.
+class HeldUpdateServer {
+ public:
+  HeldUpdateServer() {
+    auto bound = bind_listener(SocketAddress{Ipv4Address{{127, 0, 0, 1}}, 0});
+    if (!bound) throw std::runtime_error(bound.error().text());
+    listener_ = std::move(*bound);
+    port_ = local_address(listener_.get())->port;
+    thread_ = std::thread([this] {
+      for (;;) {
+        auto client = accept_connection(listener_.get());
+        if (!client) return;
+        if (++connections_ > 1) continue;  // closed as it goes out of scope
+        std::unique_lock lock(mutex_);
+        released_.wait(lock, [&] { return let_go_; });
+      }
+    });
+  }
+  ~HeldUpdateServer() {
+    let_go();
+    ::shutdown(listener_.get(), SHUT_RDWR);  // ends the blocked accept
+    thread_.join();
+  }
+
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int connections() const { return connections_; }
+  // Closes the held connection: the busy run fails.
+  void let_go() {
+    {
+      std::lock_guard lock(mutex_);
+      let_go_ = true;
+    }
+    released_.notify_all();
+  }
+
+ private:
+  Fd listener_;
+  std::uint16_t port_ = 0;
+  std::atomic<int> connections_{0};
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool let_go_ = false;
+  std::thread thread_;
+};
+
+TEST_F(UpdateScheduler, TwoMessagesDuringABusyRunGiveExactlyOneMoreRun) {
+  HeldUpdateServer held;
+  const std::string fifo = scratch.file("messages");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ChildEnvironment env = update_environment(scratch, server);
+  env.set["TAVI_UPDATE_URL"] = held.url();
+  RunningProgram probe(scheduler_probe_binary(),
+                       {installed, installed, "60000", "60000", "1", "release", fifo}, env);
+
+  ASSERT_TRUE(eventually([&] { return held.connections() == 1; })) << "the first run is busy";
+  Fd writer;
+  ASSERT_TRUE(eventually([&] {
+    writer = Fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    return static_cast<bool>(writer);
+  }));
+  ASSERT_EQ(::write(writer.get(), "uu", 2), 2);
+  writer.reset();
+  // Both are queued, and the last sender is gone, while the run still waits.
+  ASSERT_TRUE(eventually([&] { return fs::exists(fifo + ".read"); }));
+  EXPECT_EQ(held.connections(), 1);
+
+  held.let_go();
+  // The one further run, then the wait finds the channel closed; a second
+  // further run would be seen as a third connection.
+  EXPECT_EQ(probe.wait_exit(60s), SCHEDULER_RETURNED);
+  EXPECT_EQ(held.connections(), 2);
+  const std::string log = probe.stderr_so_far();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(line.starts_with("tavi-helper: pembaruan gagal: ")) << line;
+  }
 }
 
 TEST_F(UpdateScheduler, WithoutMessagesTheFirstRunWaitsForTheFirstDelayThenTheInterval) {

@@ -118,6 +118,14 @@ class Receiver {
     return deliver(lock, out);
   }
 
+  // Drops every queued message, for receivers to which any number of
+  // messages mean one: Empty, or Disconnected once every sender is gone.
+  RecvStatus drain() {
+    std::lock_guard lock(state_->mutex);
+    state_->queue.clear();
+    return state_->senders == 0 ? RecvStatus::Disconnected : RecvStatus::Empty;
+  }
+
  private:
   // Senders fail from now on; what was queued is dropped.
   void close() {

@@ -24,6 +24,10 @@ std::string config_path();
 // default configuration whenever the file cannot be read, parsed or validated.
 Config load_config();
 
+// Removes the temporary files a save_config left beside the file when its
+// process was killed mid-write. For start-up, before this process saves.
+void remove_config_leftovers();
+
 // Writes the indented form, creating missing folders first. A folder that
 // cannot be created gives the system's error text alone; a file that cannot
 // be written gives "Gagal menyimpan config: " and that text.

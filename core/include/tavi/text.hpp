@@ -1,4 +1,5 @@
-// UTF-8 and the Unicode White_Space characters: trimming, validity, lossy decoding.
+// UTF-8 and the Unicode White_Space characters: trimming, validity, lossy
+// decoding, and control characters made visible for one-line log entries.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,14 @@ std::string_view trim_white_space(std::string_view text);
 
 // Removes every White_Space character, wherever it stands.
 std::string remove_white_space(std::string_view text);
+
+// The text with every character that could break a log line, or steer a
+// terminal, written visibly: LF, CR and TAB as \n, \r and \t, the other C0
+// bytes and DEL as \xNN, the C1 controls and U+2028, U+2029 as \uNNNN (a byte
+// 0x80-0x9F that is not part of valid UTF-8 as \xNN). Everything else, the
+// backslash included, stays as it is, so text without such characters comes
+// back unchanged.
+std::string escape_control_characters(std::string_view text);
 
 // Byte comparison with ASCII A-Z counted as a-z; nothing else is folded.
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);

@@ -22,4 +22,11 @@ OsResult<void> write_all(int fd, std::string_view content);
 // failure the temporary file is removed and the old file is left untouched.
 OsResult<void> replace_whole_file(const std::string& path, std::string_view content);
 
+// Removes the temporary files that replace_whole_file for `path` left beside
+// its target when its process was killed mid-write: plain files named exactly
+// as it names them, whose writing process is gone. A file whose pid names a
+// live process (this one included) is kept, as is every other file. Failures
+// are ignored: what stays is only clutter.
+void remove_leftover_temp_files(const std::string& path);
+
 }  // namespace tavi

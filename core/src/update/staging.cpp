@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tavi/os_error.hpp"
 #include "tavi/path.hpp"
@@ -25,6 +27,24 @@ std::size_t extension_dot(std::string_view path) {
   const auto dot = path.rfind('.');
   if (dot == std::string_view::npos || dot <= start) return std::string_view::npos;
   return dot;
+}
+
+// A lock file left by older code, or put there by someone else, may be open
+// to other users, who could then hold its lock and block every update. It is
+// made private in place rather than replaced: a run holding the lock on the
+// old file would then hold one no longer at the path, and a second run could
+// lock the new file beside it. Owner first, since chown may clear mode bits.
+OsResult<void> make_private(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::unexpected(last_os_error());
+  if ((status.st_uid != ::geteuid() || status.st_gid != ::getegid()) &&
+      ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
+    return std::unexpected(last_os_error());
+  }
+  if ((status.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
+    return std::unexpected(last_os_error());
+  }
+  return {};
 }
 
 }  // namespace
@@ -56,6 +76,9 @@ Result<Fd> lock_update(const std::string& lock_path) {
   // that a FIFO put in its place cannot hold the run in open().
   Fd fd(::open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   if (!fd) return fail(fmt::format("Gagal membuat file: {}", os_error_text(errno)));
+  if (auto made = make_private(fd.get()); !made) {
+    return fail(fmt::format("Gagal membuat file: {}", made.error().text()));
+  }
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) return fail("Pembaruan lain sedang berjalan.");

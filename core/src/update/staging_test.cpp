@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +70,43 @@ TEST_F(LockUpdate, OneHolderAtATimeAndTheFileKeptPrivate) {
   EXPECT_TRUE(S_ISREG(kept.st_mode));
   EXPECT_EQ(kept.st_mode & 07777, 0600u);
   EXPECT_EQ(kept.st_uid, ::geteuid());
+}
+
+// A lock file left open to others (older code made it 0644) is taken over in
+// place: the same file, now private, and still the one lock, so that a run
+// that opened it before is refused while this one holds it.
+TEST_F(LockUpdate, AnExistingFileOpenToOthersIsMadePrivateAndStaysTheLock) {
+  struct Case {
+    mode_t mode;
+    bool other_owner;
+  };
+  for (const Case& c : {Case{0644, false}, Case{0666, true}}) {
+    if (c.other_owner && ::geteuid() != 0) continue;  // only root can give a file away
+    SCOPED_TRACE(c.mode);
+    std::ofstream(lock) << "";
+    ASSERT_EQ(::chmod(lock.c_str(), c.mode), 0);
+    if (c.other_owner) {
+      ASSERT_EQ(::chown(lock.c_str(), 65534, 65534), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(::stat(lock.c_str(), &before), 0);
+    Fd opened_earlier(::open(lock.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(opened_earlier);
+
+    auto held = lock_update(lock);
+    ASSERT_TRUE(held) << held.error();
+    struct stat after {};
+    ASSERT_EQ(::stat(lock.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "made private in place, not replaced";
+    EXPECT_EQ(after.st_mode & 07777, 0600u);
+    EXPECT_EQ(after.st_uid, ::geteuid());
+    EXPECT_EQ(after.st_gid, ::getegid());
+    EXPECT_EQ(lock_update(lock).error(), "Pembaruan lain sedang berjalan.");
+    EXPECT_NE(::flock(opened_earlier.get(), LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(errno, EWOULDBLOCK) << "a run that opened the file before is refused as well";
+    held->reset();
+    ASSERT_EQ(::unlink(lock.c_str()), 0);
+  }
 }
 
 TEST_F(LockUpdate, NoOtherUserCanOpenTheLockFile) {
