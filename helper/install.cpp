@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "cli.hpp"
 #include "pool.hpp"
 #include "tavi/files.hpp"
@@ -35,7 +38,17 @@ void bootout_service(const Layout& layout) {
 
 void bootout_service() { bootout_service(default_layout()); }
 
-Result<void> install_helper(const Layout& layout, const std::string& running_executable) {
+Result<void> bootstrap_service(const Layout& layout, BootstrapRetry retry) {
+  const auto deadline = std::chrono::steady_clock::now() + retry.limit;
+  for (;;) {
+    auto loaded = run_launchctl(layout, {"bootstrap", "system", layout.job_file});
+    if (loaded || std::chrono::steady_clock::now() + retry.interval > deadline) return loaded;
+    std::this_thread::sleep_for(retry.interval);
+  }
+}
+
+Result<void> install_helper(const Layout& layout, const std::string& running_executable,
+                            BootstrapRetry retry) {
   bootout_service(layout);
   const std::string& installed = layout.installed_executable;
 
@@ -59,9 +72,7 @@ Result<void> install_helper(const Layout& layout, const std::string& running_exe
   if (auto written = write_file(layout.job_file, plist); !written) {
     return fail(fmt::format("Gagal menulis plist: {}", written.error().text()));
   }
-  if (auto loaded = run_launchctl(layout, {"bootstrap", "system", layout.job_file}); !loaded) {
-    return loaded;
-  }
+  if (auto loaded = bootstrap_service(layout, retry); !loaded) return loaded;
   print_line(STDOUT_FILENO, fmt::format("tavi-helper terpasang di {}", installed));
   return {};
 }

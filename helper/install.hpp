@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -19,6 +20,15 @@ namespace tavi {
 // Pool indexes 0 to 63 lose their loopback alias at uninstall, no more.
 inline constexpr std::size_t UNINSTALL_ALIAS_COUNT = 64;
 inline constexpr mode_t INSTALLED_MODE = 0755;
+
+// A refused bootstrap is tried again this often, for up to this long.
+inline constexpr std::chrono::milliseconds BOOTSTRAP_RETRY_INTERVAL{200};
+inline constexpr std::chrono::milliseconds BOOTSTRAP_RETRY_LIMIT = std::chrono::seconds(10);
+
+struct BootstrapRetry {
+  std::chrono::milliseconds interval = BOOTSTRAP_RETRY_INTERVAL;
+  std::chrono::milliseconds limit = BOOTSTRAP_RETRY_LIMIT;
+};
 
 // The launchd job file; SERVICE_LABEL and the installed executable path fill
 // its two places.
@@ -40,7 +50,8 @@ inline constexpr std::string_view LAUNCHD_PLIST_TEMPLATE =
 // the job; prints "tavi-helper terpasang di {}" on success.
 Result<void> install_helper(const Layout& layout);
 // The same with the running executable's path given, as the system reports it.
-Result<void> install_helper(const Layout& layout, const std::string& running_executable);
+Result<void> install_helper(const Layout& layout, const std::string& running_executable,
+                            BootstrapRetry retry = {});
 
 // Unloads the job and removes the job file, the managed hosts-file block, the
 // pool's loopback aliases and the installed executable; every failure on the
@@ -55,5 +66,11 @@ void bootout_service();
 // (trimmed) is in the message when it does not end with status 0.
 Result<void> run_launchctl(const Layout& layout, const std::vector<std::string>& args);
 Result<void> run_launchctl(const std::vector<std::string>& args);
+
+// Loads the job from its job file. launchd removes a booted-out job after the
+// bootout has returned, and refuses a bootstrap meanwhile ("Bootstrap failed:
+// 5: Input/output error"), so a failed bootstrap is tried again every
+// `retry.interval` until `retry.limit` has passed; the last failure is given.
+Result<void> bootstrap_service(const Layout& layout, BootstrapRetry retry);
 
 }  // namespace tavi

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -313,6 +314,10 @@ TEST_F(Install, AJobFileFolderThatIsMissingLeavesTheNewExecutableInstalled) {
   EXPECT_FALSE(fs::exists(dir_ + "/LaunchDaemons"));
 }
 
+// Tried once: the retries have tests of their own below.
+constexpr BootstrapRetry NO_RETRY{.interval = std::chrono::milliseconds(1),
+                                  .limit = std::chrono::milliseconds(0)};
+
 TEST_F(Install, ARefusedBootstrapGivesLaunchctlsTrimmedErrorOutput) {
   const std::string prefix = layout_.launchctl + " bootstrap system " + layout_.job_file + ": ";
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -328,12 +333,86 @@ TEST_F(Install, ARefusedBootstrapGivesLaunchctlsTrimmedErrorOutput) {
     program_answers("launchctl", 1, err);
     const std::string source = built_executable();
     Result<void> outcome;
-    const std::string out = capture_stdout([&] { outcome = install_helper(layout_, source); });
+    const std::string out =
+        capture_stdout([&] { outcome = install_helper(layout_, source, NO_RETRY); });
     EXPECT_EQ(outcome, Result<void>(fail(prefix + shown)));
     EXPECT_EQ(out, "");
     // The executable and the job file are in place; only the job is not loaded.
     expect_job_file_and_bootstrap_call();
   }
+}
+
+// launchd drops a booted-out job only after the bootout has returned, and
+// refuses a bootstrap until then. The stand-in refuses the first `refusals`
+// bootstraps, each with the number of its try on standard error.
+class BootstrapRefusals : public ScratchLayout {
+ protected:
+  void refuse_bootstraps(int refusals) {
+    write_file_with_mode(layout_.launchctl,
+                         "#!/bin/sh\n"
+                         "echo \"launchctl $*\" >> '" +
+                             dir_ +
+                             "/calls.log'\n"
+                             "[ \"$1\" = bootstrap ] || exit 0\n"
+                             "n=$(( $(cat '" +
+                             dir_ +
+                             "/tries' 2>/dev/null || echo 0) + 1 ))\n"
+                             "echo $n > '" +
+                             dir_ +
+                             "/tries'\n"
+                             "[ $n -gt " +
+                             std::to_string(refusals) +
+                             " ] && exit 0\n"
+                             "echo \"Bootstrap failed: 5: Input/output error (try $n)\" >&2\n"
+                             "exit 5\n",
+                         0755);
+  }
+  int bootstrap_calls() const {
+    std::istringstream lines(calls());
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) count += line + "\n" == bootstrap_line();
+    return count;
+  }
+};
+
+TEST_F(BootstrapRefusals, ARefusedBootstrapIsTriedAgainUntilLaunchdTakesIt) {
+  refuse_bootstraps(3);
+  const std::string source = built_executable();
+  Result<void> outcome;
+  const std::string out = capture_stdout([&] {
+    outcome = install_helper(
+        layout_, source,
+        {.interval = std::chrono::milliseconds(1), .limit = std::chrono::minutes(5)});
+  });
+  ASSERT_EQ(outcome, Result<void>());
+  EXPECT_EQ(out, "tavi-helper terpasang di " + layout_.installed_executable + "\n");
+  EXPECT_EQ(calls(), bootout_line() + bootstrap_line() + bootstrap_line() + bootstrap_line() +
+                         bootstrap_line());
+  EXPECT_EQ(read_file(layout_.job_file), expected_job_file());
+}
+
+TEST_F(BootstrapRefusals, ABootstrapRefusedToTheEndGivesTheLastRefusal) {
+  refuse_bootstraps(1000000);
+  const BootstrapRetry retry{.interval = std::chrono::milliseconds(50),
+                             .limit = std::chrono::seconds(2)};
+  const std::string source = built_executable();
+  Result<void> outcome;
+  const std::string out = capture_stdout([&] { outcome = install_helper(layout_, source, retry); });
+
+  const int tries = bootstrap_calls();
+  EXPECT_EQ(outcome, Result<void>(fail(layout_.launchctl + " bootstrap system " + layout_.job_file +
+                                       ": Bootstrap failed: 5: Input/output error (try " +
+                                       std::to_string(tries) + ")")));
+  EXPECT_EQ(out, "");
+  // Tried again, and never more often than every interval within the limit.
+  EXPECT_GE(tries, 2);
+  EXPECT_LE(tries, 1 + retry.limit / retry.interval);
+  std::string expected_calls = bootout_line();
+  for (int i = 0; i < tries; ++i) expected_calls += bootstrap_line();
+  EXPECT_EQ(calls(), expected_calls);
+  // The executable and the job file stay in place for the next try.
+  EXPECT_EQ(read_file(layout_.installed_executable), read_file(source));
+  EXPECT_EQ(read_file(layout_.job_file), expected_job_file());
 }
 
 TEST_F(Install, RunLaunchctlPassesArgumentsAsTheyAreAndReportsHowItEnded) {

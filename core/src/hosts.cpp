@@ -10,6 +10,7 @@
 #include "tavi/fd.hpp"
 #include "tavi/os_error.hpp"
 #include "tavi/path.hpp"
+#include "tavi/platform.hpp"
 #include "tavi/process.hpp"
 #include "tavi/text.hpp"
 #include "tavi/whole_file.hpp"
@@ -86,7 +87,7 @@ void write_backup(const std::string& path, std::string_view old_text) {
   // O_EXCL: never writes through something the status query could not see.
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd) return;
-  if (!write_all(fd.get(), old_text) || ::fsync(fd.get()) != 0) {
+  if (!write_all(fd.get(), old_text) || !platform::sync_file(fd.get())) {
     fd.reset();
     ::unlink(path.c_str());
   }
@@ -99,7 +100,7 @@ OsResult<void> write_temporary(const std::string& path, std::string_view text) {
   if (!fd) return std::unexpected(last_os_error());
   if (auto written = write_all(fd.get(), text); !written) return written;
   if (::fchmod(fd.get(), HOSTS_FILE_MODE) != 0) return std::unexpected(last_os_error());
-  if (::fsync(fd.get()) != 0) return std::unexpected(last_os_error());
+  if (auto synced = platform::sync_file(fd.get()); !synced) return synced;
   if (::close(fd.release()) != 0) return std::unexpected(last_os_error());
   return {};
 }

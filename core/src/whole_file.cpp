@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tavi/platform.hpp"
+
 namespace tavi {
 
 namespace {
@@ -129,7 +131,7 @@ OsResult<void> fill_and_close(TempFile& temp, std::string_view content,
                               const std::optional<struct stat>& original) {
   auto ok = write_all(temp.fd, content);
   if (ok && original) ok = copy_owner_and_mode(temp.fd, *original);
-  if (ok && fsync(temp.fd) != 0) ok = std::unexpected(last_os_error());
+  if (ok) ok = platform::sync_file(temp.fd);
   const int closed = close(temp.fd);
   temp.fd = -1;
   if (ok && closed != 0) ok = std::unexpected(last_os_error());
@@ -141,7 +143,7 @@ OsResult<void> fill_and_close(TempFile& temp, std::string_view content,
 void sync_folder(const std::string& folder) {
   const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  fsync(fd);
+  (void)platform::sync_file(fd);
   close(fd);
 }
 

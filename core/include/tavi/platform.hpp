@@ -33,11 +33,11 @@ namespace tavi::platform {
 
 // Copies a regular file, or the regular file a symbolic link names, to
 // `destination`: a clone where the file system allows it, else a copy of the
-// data and the mode, flushed to disk. Whatever stood at `destination` is
-// removed first and the copy is a new file, owned by the user who copies
-// whoever owns the source. Another source fails with "the source path is
-// neither a regular file nor a symlink to a regular file"; a system failure
-// gives the system's error text. When the destination already is the source
+// data and the mode; either way synced with sync_file. Whatever stood at
+// `destination` is removed first and the copy is a new file, owned by the
+// user who copies whoever owns the source. Another source fails with "the
+// source path is neither a regular file nor a symlink to a regular file"; a
+// system failure gives the system's error text. When the destination already is the source
 // (the same file under another name) nothing is written and the copy
 // succeeds: the file holds the source's bytes and mode already, and opening
 // it for writing would empty it.
@@ -53,5 +53,14 @@ namespace tavi::platform {
 // soft limit already that high is left alone; a refusal leaves it as it was
 // and gives the last error.
 OsResult<void> raise_open_file_limit();
+
+}  // namespace tavi::platform
+
+namespace tavi::platform {
+
+// Flushes a file's data and metadata (or a folder's entries) through to the
+// storage device, drive cache included where the system can ask for that, so
+// that a file renamed into place afterwards survives a power cut whole.
+OsResult<void> sync_file(int fd);
 
 }  // namespace tavi::platform

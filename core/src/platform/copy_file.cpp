@@ -60,6 +60,10 @@ Result<void> copy_file(const std::string& source, const std::string& destination
   // source's owner, so `sudo tavi-helper install` run from a user's folder
   // would leave the root daemon's executable writable by that user.
   if (::fclonefileat(from.get(), AT_FDCWD, destination.c_str(), CLONE_NOOWNERCOPY) == 0) {
+    // The clone is renamed into place next: it must reach the disk first.
+    Fd clone(::open(destination.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!clone) return last_error();
+    if (auto synced = sync_file(clone.get()); !synced) return fail(synced.error().text());
     return {};
   }
 #endif
@@ -74,7 +78,7 @@ Result<void> copy_file(const std::string& source, const std::string& destination
 #endif
   if (!cloned && !copy_data(from.get(), to.get())) return last_error();
   if (::fchmod(to.get(), source_status.st_mode & 07777) != 0) return last_error();
-  if (::fsync(to.get()) != 0) return last_error();
+  if (auto synced = sync_file(to.get()); !synced) return fail(synced.error().text());
   if (::close(to.release()) != 0) return last_error();
   return {};
 }

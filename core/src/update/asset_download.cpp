@@ -10,6 +10,7 @@
 
 #include "tavi/fd.hpp"
 #include "tavi/os_error.hpp"
+#include "tavi/platform.hpp"
 #include "tavi/text.hpp"
 #include "tavi/update/http.hpp"
 
@@ -74,8 +75,8 @@ class PartFile {
   // descriptor, through which its mode is set once it has been renamed.
   Result<DownloadedAsset> finish() {
     if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
-    if (::fsync(fd_.get()) != 0)
-      return fail(fmt::format("Gagal menulis file: {}", os_error_text(errno)));
+    if (auto synced = platform::sync_file(fd_.get()); !synced)
+      return fail(fmt::format("Gagal menulis file: {}", synced.error().text()));
     std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
     crypto_hash_sha256_final(&digest_, digest.data());
     std::array<char, crypto_hash_sha256_BYTES * 2 + 1> hex{};
