@@ -23,14 +23,14 @@ std::string set_config_line_of_small_servers() {
   return line + "\n";
 }
 
-Config servers_under_a_long_domain(std::uint16_t port) {
+Config servers_under_a_long_domain(const std::string& home_ip, std::uint16_t port) {
   // Labels of at most 63 bytes, ending in a suffix that validation accepts.
   Config config{.domain = std::string(63, 'd') + "." + std::string(63, 'd') + "." +
                           std::string(63, 'd') + "." + std::string(56, 'e') + ".lan"};
   config.servers.reserve(20'000);
   for (int i = 0; i < 20'000; ++i) {
     config.servers.push_back(
-        Server{.name = "s" + std::to_string(i), .home_ip = "127.0.0.1", .port = port});
+        Server{.name = "s" + std::to_string(i), .home_ip = home_ip, .port = port});
   }
   return config;
 }
@@ -119,6 +119,14 @@ std::size_t ClientFlood::push_until_stalled(std::string_view line,
     }
   }
   return total;
+}
+
+bool ClientFlood::drain(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (open_clients() > 0 && std::chrono::steady_clock::now() < end) {
+    pump("", 0, std::chrono::milliseconds(50));
+  }
+  return open_clients() == 0;
 }
 
 int ClientFlood::open_clients() const {

@@ -35,6 +35,11 @@ class ClientFlood {
   // `stall`, none took a byte more. The bytes sent in all.
   std::size_t push_until_stalled(std::string_view line, std::chrono::milliseconds stall);
 
+  // Reads (and drops) replies until the daemon has closed every client or
+  // `limit` has passed: by then it has handled all it was sent. Whether all
+  // were closed.
+  bool drain(std::chrono::milliseconds limit);
+
   // How many clients are still open.
   int open_clients() const;
 
@@ -61,9 +66,9 @@ class ClientFlood {
 // probed.
 std::string set_config_line_of_small_servers();
 
-// 20,000 servers at 127.0.0.1 and `port` under a domain of 252 bytes: their
+// 20,000 servers at `home_ip` and `port` under a domain of 252 bytes: their
 // Status reply takes some 6 MB.
-Config servers_under_a_long_domain(std::uint16_t port);
+Config servers_under_a_long_domain(const std::string& home_ip, std::uint16_t port);
 
 // The process's peak resident set (VmHWM) in bytes: what a flood cost it at
 // most. 0 when it cannot be read.
