@@ -1,15 +1,26 @@
 // Control round trips per second: connect, one request line, the whole reply,
 // close; from one client and from 32 at once, against the accept loop on a
-// loopback listener with a DaemonState of 20 servers.
+// loopback listener with a DaemonState of 20 servers. Then the time a fresh
+// Ping takes while floods of other clients hold the control port: idle
+// clients, clients that send a byte every 4 s, and clients that never read a
+// Status reply of some 6 MB.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <fmt/format.h>
 
-#include <cstdlib>
-#include <thread>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+#include "client_flood.hpp"
 #include "control.hpp"
 #include "tavi/socket.hpp"
 
@@ -36,20 +47,23 @@ SharedDaemonState twenty_servers() {
   return state;
 }
 
-// One accept loop for the whole run; its channels' receivers stay alive.
+// An accept loop of its own for `state`, for the rest of the run; the
+// channels' receivers stay alive.
+SocketAddress serve(SharedDaemonState state) {
+  ::signal(SIGPIPE, SIG_IGN);
+  auto listener = bind_listener({Ipv4Address{{127, 0, 0, 1}}, 0});
+  if (!listener) std::abort();
+  const SocketAddress bound = *local_address(listener->get());
+  static auto recheck = make_channel<Signal>();
+  static auto update = make_channel<Signal>();
+  std::thread([listener = std::move(*listener), state = std::move(state)]() mutable {
+    accept_ipc_connections(std::move(listener), recheck.first, update.first, std::move(state));
+  }).detach();
+  return bound;
+}
+
 SocketAddress control_address() {
-  static const SocketAddress address = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    auto listener = bind_listener({Ipv4Address{{127, 0, 0, 1}}, 0});
-    if (!listener) std::abort();
-    const SocketAddress bound = *local_address(listener->get());
-    static auto recheck = make_channel<Signal>();
-    static auto update = make_channel<Signal>();
-    std::thread([listener = std::move(*listener)]() mutable {
-      accept_ipc_connections(std::move(listener), recheck.first, update.first, twenty_servers());
-    }).detach();
-    return bound;
-  }();
+  static const SocketAddress address = serve(twenty_servers());
   return address;
 }
 
@@ -83,6 +97,94 @@ void BM_StatusRoundTrip(benchmark::State& state) { run_round_trips(state, "\"Sta
 
 BENCHMARK(BM_PingRoundTrip)->Threads(1)->Threads(32)->UseRealTime();
 BENCHMARK(BM_StatusRoundTrip)->Threads(1)->Threads(32)->UseRealTime();
+
+using Clock = std::chrono::steady_clock;
+
+enum Flood : int { IDLE, TRICKLING, NOT_READING_STATUS };
+
+// A Status reply of some 6 MB.
+SharedDaemonState long_status_state() {
+  auto state = std::make_shared<DaemonState>();
+  state->config = e2e::servers_under_a_long_domain("127.0.0.1", 22);
+  state->status = initial_status(state->config);
+  return state;
+}
+
+// Ping round trips, one every 250 ms, while `state.range(1)` clients of the
+// kind `state.range(0)` hold the control port. Each iteration is one Ping;
+// the counters give the median and the longest.
+void BM_PingUnderFlood(benchmark::State& state) {
+  const auto kind = static_cast<Flood>(state.range(0));
+  const int clients = static_cast<int>(state.range(1));
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &files);
+
+  const SocketAddress address =
+      serve(kind == NOT_READING_STATUS ? long_status_state() : twenty_servers());
+  const std::string endless(MAX_REQUEST_LINE - 1, ' ');
+  // Opened in waves of 100, as a burst of more than the listen backlog (128)
+  // would be partly dropped by the system before the daemon sees it.
+  std::vector<e2e::ClientFlood> waves;
+  for (int opened = 0; opened < clients; opened += 100) {
+    waves.emplace_back(address, std::min(100, clients - opened), kind != NOT_READING_STATUS);
+    std::this_thread::sleep_for(50ms);
+  }
+  std::jthread driver([&](std::stop_token stop) {
+    const auto start = Clock::now();
+    while (!stop.stop_requested()) {
+      for (e2e::ClientFlood& wave : waves) {
+        switch (kind) {
+          case IDLE:
+            // Idle clients come back when dropped, a wave at a time, so that
+            // they stay many.
+            wave.pump("", 0, 10ms);
+            wave.reconnect_closed();
+            break;
+          case TRICKLING:
+            wave.pump(endless, static_cast<std::size_t>((Clock::now() - start) / 4s) + 1, 10ms);
+            break;
+          case NOT_READING_STATUS:
+            wave.pump("\"Status\"\n", 9, 10ms);
+            break;
+        }
+      }
+    }
+  });
+  std::this_thread::sleep_for(2s);
+
+  std::vector<double> took;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    if (!round_trip(address, "\"Ping\"\n")) {
+      state.SkipWithError("no reply");
+      break;
+    }
+    const std::chrono::duration<double> seconds = Clock::now() - start;
+    state.SetIterationTime(seconds.count());
+    took.push_back(seconds.count() * 1000);
+    std::this_thread::sleep_for(250ms);
+  }
+  driver.request_stop();
+  if (took.empty()) return;
+  std::sort(took.begin(), took.end());
+  state.counters["median_ms"] = took[took.size() / 2];
+  state.counters["max_ms"] = took.back();
+  int open = 0;
+  for (const e2e::ClientFlood& wave : waves) open += wave.open_clients();
+  state.counters["open_clients"] = open;
+}
+
+BENCHMARK(BM_PingUnderFlood)
+    ->ArgNames({"flood", "clients"})
+    ->Args({IDLE, 1000})
+    ->Args({TRICKLING, 64})
+    ->Args({TRICKLING, 600})
+    ->Args({NOT_READING_STATUS, 64})
+    ->Iterations(40)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tavi

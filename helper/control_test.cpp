@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -71,7 +72,7 @@ class ControlConnection : public ::testing::Test {
     auto served = accept_connection(listener_.get());
     EXPECT_TRUE(served);
     std::thread connection_thread(handle_ipc_connection, std::move(*served), recheck_, update_,
-                                  state_);
+                                  state_, LongTurns());
     std::thread sender([&] {
       EXPECT_TRUE(send_all(client->get(), bytes));
       if (end_sending) shutdown_write(client->get());
@@ -84,11 +85,11 @@ class ControlConnection : public ::testing::Test {
 
   // Runs the accept loop on the listener, on a thread of its own, for the
   // rest of the test program.
-  void serve_forever() {
+  void serve_forever(LongTurns turns = LongTurns()) {
     std::thread([listener = std::move(listener_), recheck = recheck_, update = update_,
-                 state = state_]() mutable {
+                 state = state_, turns = std::move(turns)]() mutable {
       accept_ipc_connections(std::move(listener), std::move(recheck), std::move(update),
-                             std::move(state));
+                             std::move(state), std::move(turns));
     }).detach();
   }
 
@@ -278,7 +279,8 @@ TEST_F(ControlConnection, ConcurrentSetConfigsLeaveFileAndStateAlike) {
                                           .home_ip = fmt::format("192.168.1.{}", k + 1)});
         }
         start.arrive_and_wait();
-        Response reply = perform_request(request::SetConfig{config}, recheck_, update_, *state_);
+        LongTurn turn{LongTurns()};
+        auto reply = perform_request(request::SetConfig{config}, recheck_, update_, *state_, turn);
         if (reply == Response{response::Ok{}}) ++ok;
       });
     }
@@ -342,7 +344,8 @@ class RequestLine : public ::testing::Test {
       (void)send_all(peer_.get(), bytes);
       if (end_sending) shutdown_write(peer_.get());
     });
-    auto line = read_request_line(ours_.get());
+    LongTurn turn{LongTurns()};
+    auto line = read_request_line(ours_.get(), turn);
     ours_.reset();  // releases a sender blocked on a full buffer
     sender.join();
     return line;
@@ -423,7 +426,8 @@ TEST_F(RequestLine, ItsBufferNeverHoldsMoreThanTheLongestLineAndOneReadBuffer) {
     std::this_thread::sleep_for(50ms);
     (void)send_all(peer_.get(), std::string(MAX_REQUEST_LINE, 'z'));
   });
-  auto line = read_request_line(ours_.get());
+  LongTurn turn{LongTurns()};
+  auto line = read_request_line(ours_.get(), turn);
   ours_.reset();
   sender.join();
   ASSERT_TRUE(line) << line.error();
@@ -464,40 +468,133 @@ TEST_F(ControlConnection, AcceptLoopServesManyConnectionsAtOnce) {
   EXPECT_EQ(answered, CLIENTS);
 }
 
-TEST_F(ControlConnection, AtMostSixtyFourAreServedAtOnceTheNextWaitsForAFreeSlot) {
+const std::string PONG = "{\"Pong\":{\"version\":\"0.3.0\"}}\n";
+
+// Polls `condition` until it holds or `limit` has passed.
+template <class F>
+bool eventually(F condition, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// Whether the daemon still holds `connection` open and has sent nothing.
+bool still_open(const Fd& connection) {
+  char byte;
+  return ::recv(connection.get(), &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+// Clients that hold their connections with short lines cost a thread each
+// and nothing else: none is dropped to make room, and a fresh request is
+// answered at once.
+TEST_F(ControlConnection, HeldConnectionsLeaveShortRequestsServed) {
   serve_forever();
-  // Clients that are being served and never end their line: a blank a
-  // second keeps each clear of the receive limit.
+  constexpr int HELD = 200;
   std::vector<Fd> held;
-  for (std::size_t i = 0; i < IPC_MAX_CONNECTIONS; ++i) {
+  for (int i = 0; i < HELD; ++i) {
     held.push_back(client());
     ASSERT_TRUE(send_all(held.back().get(), " "));
   }
-  std::atomic<bool> holding{true};
-  std::thread keeper([&] {
-    while (holding) {
-      std::this_thread::sleep_for(1s);
-      for (std::size_t i = 1; i < held.size(); ++i) (void)send_all(held[i].get(), " ");
-    }
-  });
-
-  Fd waiting = client(1s);
-  ASSERT_TRUE(send_all(waiting.get(), "\"Ping\"\n"));
-  char byte;
-  EXPECT_LT(::recv(waiting.get(), &byte, 1, 0), 0) << "answered while every slot was taken";
-
-  // One held client ends its line and is answered; its slot serves the next.
-  ASSERT_TRUE(send_all(held[0].get(), "\"Ping\"\n"));
-  EXPECT_EQ(read_until_closed(held[0].get()), "{\"Pong\":{\"version\":\"0.3.0\"}}\n");
-  (void)set_receive_timeout(waiting.get(), 10s);
-  EXPECT_EQ(read_until_closed(waiting.get()), "{\"Pong\":{\"version\":\"0.3.0\"}}\n");
-  holding = false;
-  keeper.join();
+  Fd fresh = client();
+  ASSERT_TRUE(send_all(fresh.get(), "\"Status\"\n"));
+  EXPECT_TRUE(read_until_closed(fresh.get()).starts_with("{\"Status\":[{\"name\":\"nas\""));
+  int open = 0;
+  for (const Fd& h : held) open += still_open(h) ? 1 : 0;
+  EXPECT_EQ(open, HELD);
 }
 
-// Connections whose thread the system refuses are closed and give their slot
-// back: far more of them than there are slots are each closed at once.
-TEST_F(ControlConnection, ARefusedConnectionThreadGivesItsSlotBack) {
+// One long slot, and short limits so that the test sees them run out.
+LongTurns one_turn() {
+  return LongTurns{.slots = ThreadSlots(1), .wait = 500ms, .read_limit = 2s, .write_limit = 1s};
+}
+
+TEST_F(ControlConnection, LongLinesTakeTurnsAndKeepToTheirLimit) {
+  serve_forever(one_turn());
+  const std::string ping_start = "\"Ping\"" + std::string(LONG_REQUEST_LINE + 4'000, ' ');
+  // Two long lines at once: one holds the slot, the other finds none within
+  // the wait and is closed without a reply.
+  Fd first = client(), second = client();
+  ASSERT_TRUE(send_all(first.get(), ping_start));
+  ASSERT_TRUE(send_all(second.get(), ping_start));
+  // A short request needs no slot.
+  Fd fresh = client();
+  ASSERT_TRUE(send_all(fresh.get(), "\"Ping\"\n"));
+  EXPECT_EQ(read_until_closed(fresh.get()), PONG);
+  ASSERT_TRUE(eventually([&] { return !still_open(first) || !still_open(second); }, 5s));
+  Fd& holder = still_open(first) ? first : second;
+  Fd& dropped = still_open(first) ? second : first;
+  EXPECT_EQ(read_until_closed(dropped.get()), "");
+  ASSERT_TRUE(send_all(holder.get(), "\n"));
+  EXPECT_EQ(read_until_closed(holder.get()), PONG);
+
+  // A long line that is still not complete when the read limit runs out is
+  // dropped, however regularly its bytes come; its slot serves the next.
+  Fd slow = client();
+  ASSERT_TRUE(send_all(slow.get(), ping_start));
+  for (int i = 0; i < 20 && still_open(slow); ++i) {
+    std::this_thread::sleep_for(500ms);
+    (void)::send(slow.get(), " ", 1, MSG_NOSIGNAL);
+  }
+  EXPECT_FALSE(still_open(slow)) << "a long line went on past the read limit";
+  EXPECT_EQ(read_until_closed(slow.get()), "");
+  Fd next = client();
+  ASSERT_TRUE(send_all(next.get(), ping_start + "\n"));
+  EXPECT_EQ(read_until_closed(next.get()), PONG);
+}
+
+TEST_F(ControlConnection, LongRepliesTakeTurnsAndKeepToTheWriteLimit) {
+  // A Status reply of about 2 MiB, far more than the sockets hold.
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->config.servers.clear();
+    for (int i = 0; i < 10'000; ++i) {
+      state_->config.servers.push_back(Server{
+          .name = fmt::format("{}-{}", i, std::string(180, 'n')), .home_ip = "192.168.1.10"});
+    }
+    state_->status = initial_status(state_->config);
+  }
+  const std::string whole = encode_response(response::Status{installed_status()});
+  ASSERT_GT(whole.size(), 2'000'000u);
+  serve_forever(one_turn());
+
+  // Two clients that do not read: one is written to until the write limit
+  // runs out, the other finds no slot within the wait. Neither gets it all.
+  const auto not_reading = [&] {
+    Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int small = 4096;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const SockaddrBuffer target = to_sockaddr(address_);
+    EXPECT_EQ(::connect(socket.get(), target.get(), target.length), 0);
+    EXPECT_TRUE(send_all(socket.get(), "\"Status\"\n"));
+    (void)set_receive_timeout(socket.get(), 10s);
+    return socket;
+  };
+  Fd first = not_reading(), second = not_reading();
+  Fd fresh = client();
+  ASSERT_TRUE(send_all(fresh.get(), "\"Ping\"\n"));
+  EXPECT_EQ(read_until_closed(fresh.get()), PONG);
+  // Well past the wait and the write limit.
+  std::this_thread::sleep_for(4s);
+  std::vector<std::string> replies = {read_until_closed(first.get()),
+                                      read_until_closed(second.get())};
+  std::sort(replies.begin(), replies.end(),
+            [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
+  EXPECT_EQ(replies[0], "");
+  EXPECT_LT(replies[1].size(), whole.size());
+  EXPECT_TRUE(whole.starts_with(replies[1]));
+
+  // A client that reads gets the whole reply.
+  Fd reading = client();
+  ASSERT_TRUE(send_all(reading.get(), "\"Status\"\n"));
+  EXPECT_EQ(read_until_closed(reading.get()), whole);
+}
+
+// Connections whose thread the system refuses are closed at once, and the
+// accept loop goes on serving.
+TEST_F(ControlConnection, RefusedConnectionThreadsAreClosedAndTheLoopGoesOn) {
   auto cap = test::ThreadCap::create();
   if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
   const long threads = test::running_threads();
@@ -506,10 +603,10 @@ TEST_F(ControlConnection, ARefusedConnectionThreadGivesItsSlotBack) {
   Fd first = client();
   ASSERT_TRUE(send_all(first.get(), "\"Ping\"\n"));
   ASSERT_NE(read_until_closed(first.get()), "");
-  ASSERT_TRUE(test::wait_for_threads_to_end(threads + 1));
+  ASSERT_TRUE(test::wait_for_threads_to_end(threads + 2));
 
   cap->enter_allowing(0);
-  for (std::size_t i = 0; i < 2 * IPC_MAX_CONNECTIONS; ++i) {
+  for (int i = 0; i < 128; ++i) {
     Fd refused = client(5s);
     char byte;
     const ssize_t got = ::recv(refused.get(), &byte, 1, 0);
@@ -521,7 +618,7 @@ TEST_F(ControlConnection, ARefusedConnectionThreadGivesItsSlotBack) {
   cap->leave();
   Fd last = client();
   ASSERT_TRUE(send_all(last.get(), "\"Ping\"\n"));
-  EXPECT_EQ(read_until_closed(last.get()), "{\"Pong\":{\"version\":\"0.3.0\"}}\n");
+  EXPECT_EQ(read_until_closed(last.get()), PONG);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
@@ -539,8 +636,8 @@ TEST_F(ControlConnection, ARefusedConnectionThreadGivesItsSlotBack) {
   if (::setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
   auto [recheck, rechecks] = make_channel<Signal>();
   auto [update, updates] = make_channel<Signal>();
-  if (start_ipc_connection_thread(Fd(pair[0]), ThreadSlots::Slot(), recheck, update,
-                                  std::make_shared<DaemonState>())) {
+  if (start_ipc_connection_thread(Fd(pair[0]), recheck, update, std::make_shared<DaemonState>(),
+                                  LongTurns())) {
     std::_Exit(4);
   }
   // The connection was closed: the peer reads the end of the stream.

@@ -190,6 +190,46 @@ std::string encode_response(const Response& response) {
   return line;
 }
 
+std::size_t status_reply_size(const std::vector<ServerStatus>& servers) {
+  // {"Status":[ ... ]} and the LF, and one comma fewer than entries.
+  std::size_t size = 14 + (servers.empty() ? 0 : servers.size() - 1);
+  for (const ServerStatus& status : servers) {
+    // {"name":,"fqdn":,"ip":,"route":}
+    size += 32 + json_string_size(status.name) + json_string_size(status.fqdn);
+    size += status.ip ? json_string_size(*status.ip) : 4;
+    switch (status.route.kind) {
+      case Route::Kind::Home:
+        size += 6;
+        break;
+      case Route::Kind::Vpn:
+        size += 8 + json_string_size(status.route.vpn_label);
+        break;
+      case Route::Kind::Unreachable:
+        size += 13;
+        break;
+      case Route::Kind::Unknown:
+        size += 9;
+        break;
+    }
+  }
+  return size;
+}
+
+std::size_t config_reply_size_bound(const tavi::Config& config) {
+  // {"Config":{"domain":,"servers":[]}} and the LF.
+  std::size_t size = 36 + json_string_size(config.domain);
+  for (const Server& server : config.servers) {
+    // Every member with its key, the longest ports and a comma.
+    size += 96 + json_string_size(server.name) + json_string_size(server.home_ip);
+    for (const VpnTarget& target : server.vpn) {
+      size += 17 + json_string_size(target.label) + json_string_size(target.ip);
+    }
+    for (const std::string& alias : server.aliases) size += 1 + json_string_size(alias);
+    size += 6 * server.extra_ports.size();
+  }
+  return size;
+}
+
 void write_response(int fd, const Response& response) {
   // A controller that went away only loses its own reply.
   (void)send_all(fd, encode_response(response));

@@ -236,6 +236,10 @@ TEST(EncodeResponse, EveryReplyByteForByte) {
        response::Status{{{"n\"s", "n\"s.lan", std::nullopt, Route::vpn("w\\g\n")}}},
        "{\"Status\":[{\"name\":\"n\\\"s\",\"fqdn\":\"n\\\"s.lan\",\"ip\":null,"
        "\"route\":{\"Vpn\":\"w\\\\g\\n\"}}]}\n"},
+      {"status with control bytes",
+       response::Status{{{"\x01\x1f\b\f\r\t/\x7f", "\xC3\xA9.lan", "::1", Route::unreachable()}}},
+       "{\"Status\":[{\"name\":\"\\u0001\\u001f\\b\\f\\r\\t/\x7f\",\"fqdn\":\"\xC3\xA9.lan\","
+       "\"ip\":\"::1\",\"route\":\"Unreachable\"}]}\n"},
   };
   for (const ReplyCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -243,6 +247,15 @@ TEST(EncodeResponse, EveryReplyByteForByte) {
     EXPECT_EQ(line, c.line);
     // One line: the LF at the end is its only line break.
     EXPECT_EQ(line.find_first_of("\r\n"), line.size() - 1);
+    // What the control port measures before it copies the state for a reply.
+    if (const auto* status = std::get_if<response::Status>(&c.response)) {
+      EXPECT_EQ(status_reply_size(status->servers), line.size());
+    }
+    if (const auto* config = std::get_if<response::Config>(&c.response)) {
+      const std::size_t bound = config_reply_size_bound(config->config);
+      EXPECT_GE(bound, line.size());
+      EXPECT_LE(bound, line.size() + 64 * config->config.servers.size());
+    }
   }
 }
 

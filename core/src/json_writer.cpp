@@ -44,6 +44,23 @@ void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+std::size_t json_string_size(std::string_view text) {
+  std::size_t size = 2;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      size += 2;
+    } else if (byte >= 0x20) {
+      size += 1;
+    } else if (c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') {
+      size += 2;
+    } else {
+      size += 6;
+    }
+  }
+  return size;
+}
+
 void append_json_number(std::string& out, std::uint64_t value) {
   char buffer[24];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);

@@ -27,6 +27,13 @@ ThreadSlots::Slot ThreadSlots::take() {
   return Slot(pool_);
 }
 
+std::optional<ThreadSlots::Slot> ThreadSlots::take_for(std::chrono::milliseconds limit) {
+  std::unique_lock lock(pool_->mutex);
+  if (!pool_->freed.wait_for(lock, limit, [&] { return pool_->free > 0; })) return std::nullopt;
+  --pool_->free;
+  return Slot(pool_);
+}
+
 ThreadSlots::Slot::~Slot() {
   if (!pool_) return;
   {

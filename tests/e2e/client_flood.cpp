@@ -23,17 +23,42 @@ std::string set_config_line_of_small_servers() {
   return line + "\n";
 }
 
-ClientFlood::ClientFlood(const SocketAddress& address, int clients) {
-  const SockaddrBuffer target = to_sockaddr(address);
-  clients_.reserve(static_cast<std::size_t>(clients));
-  for (int i = 0; i < clients; ++i) {
-    Fd socket(::socket(target.get()->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!socket) throw std::runtime_error("socket failed: out of descriptors?");
-    if (::connect(socket.get(), target.get(), target.length) != 0 && errno != EINPROGRESS) {
-      throw std::runtime_error("connect failed at once");
-    }
-    clients_.push_back(Client{std::move(socket)});
+Config servers_under_a_long_domain(const std::string& home_ip, std::uint16_t port) {
+  // Labels of at most 63 bytes, ending in a suffix that validation accepts.
+  Config config{.domain = std::string(63, 'd') + "." + std::string(63, 'd') + "." +
+                          std::string(63, 'd') + "." + std::string(56, 'e') + ".lan"};
+  config.servers.reserve(20'000);
+  for (int i = 0; i < 20'000; ++i) {
+    config.servers.push_back(
+        Server{.name = "s" + std::to_string(i), .home_ip = home_ip, .port = port});
   }
+  return config;
+}
+
+ClientFlood::ClientFlood(const SocketAddress& address, int clients, bool read_replies)
+    : address_(address), read_replies_(read_replies) {
+  clients_.reserve(static_cast<std::size_t>(clients));
+  for (int i = 0; i < clients; ++i) clients_.push_back(connect_one());
+}
+
+ClientFlood::Client ClientFlood::connect_one() const {
+  const SockaddrBuffer target = to_sockaddr(address_);
+  Fd socket(::socket(target.get()->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!socket) throw std::runtime_error("socket failed: out of descriptors?");
+  if (::connect(socket.get(), target.get(), target.length) != 0 && errno != EINPROGRESS) {
+    throw std::runtime_error("connect failed at once");
+  }
+  return Client{std::move(socket)};
+}
+
+int ClientFlood::reconnect_closed() {
+  int reconnected = 0;
+  for (Client& client : clients_) {
+    if (!client.closed) continue;
+    client = connect_one();
+    ++reconnected;
+  }
+  return reconnected;
 }
 
 std::size_t ClientFlood::pump(std::string_view line, std::size_t upto,
@@ -43,7 +68,8 @@ std::size_t ClientFlood::pump(std::string_view line, std::size_t upto,
   std::vector<Client*> owners;
   for (Client& client : clients_) {
     if (client.closed) continue;
-    const short events = static_cast<short>(POLLIN | (client.sent < upto ? POLLOUT : 0));
+    const short events =
+        static_cast<short>((read_replies_ ? POLLIN : 0) | (client.sent < upto ? POLLOUT : 0));
     ready.push_back({client.socket.get(), events, 0});
     owners.push_back(&client);
   }
@@ -53,7 +79,7 @@ std::size_t ClientFlood::pump(std::string_view line, std::size_t upto,
   std::size_t sent = 0;
   for (std::size_t i = 0; i < ready.size(); ++i) {
     Client& client = *owners[i];
-    if (ready[i].revents & POLLIN) {
+    if (read_replies_ && (ready[i].revents & POLLIN)) {
       // Replies are read and dropped; what counts is whether the daemon closed.
       char buffer[256];
       const ssize_t got = ::recv(client.socket.get(), buffer, sizeof buffer, 0);
@@ -95,6 +121,14 @@ std::size_t ClientFlood::push_until_stalled(std::string_view line,
   return total;
 }
 
+bool ClientFlood::drain(std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (open_clients() > 0 && std::chrono::steady_clock::now() < end) {
+    pump("", 0, std::chrono::milliseconds(50));
+  }
+  return open_clients() == 0;
+}
+
 int ClientFlood::open_clients() const {
   return static_cast<int>(
       std::count_if(clients_.begin(), clients_.end(), [](const Client& c) { return !c.closed; }));
@@ -106,6 +140,13 @@ std::size_t peak_resident_bytes(pid_t pid) {
     if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;  // "NNN kB"
   }
   return 0;
+}
+
+bool reset_peak_resident(pid_t pid) {
+  std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
 }
 
 }  // namespace tavi::e2e

@@ -8,10 +8,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tavi/config.hpp"
 #include "tavi/fd.hpp"
 #include "tavi/ip.hpp"
 
@@ -19,8 +21,9 @@ namespace tavi::e2e {
 
 class ClientFlood {
  public:
-  // Starts connecting `clients` sockets to `address`.
-  ClientFlood(const SocketAddress& address, int clients);
+  // Starts connecting `clients` sockets to `address`. Clients that do not
+  // read never take a byte of their replies, as a stuck controller would.
+  ClientFlood(const SocketAddress& address, int clients, bool read_replies = true);
 
   // One round: gives each client more of `line`, up to its first `upto`
   // bytes, as far as its socket takes them without blocking, and notes the
@@ -32,8 +35,17 @@ class ClientFlood {
   // `stall`, none took a byte more. The bytes sent in all.
   std::size_t push_until_stalled(std::string_view line, std::chrono::milliseconds stall);
 
+  // Reads (and drops) replies until the daemon has closed every client or
+  // `limit` has passed: by then it has handled all it was sent. Whether all
+  // were closed.
+  bool drain(std::chrono::milliseconds limit);
+
   // How many clients are still open.
   int open_clients() const;
+
+  // Connects afresh each client the daemon closed, as a client that retries
+  // would; how many were.
+  int reconnect_closed();
 
  private:
   struct Client {
@@ -41,6 +53,10 @@ class ClientFlood {
     std::size_t sent = 0;
     bool closed = false;
   };
+  Client connect_one() const;
+
+  SocketAddress address_;
+  bool read_replies_;
   std::vector<Client> clients_;
 };
 
@@ -50,8 +66,17 @@ class ClientFlood {
 // probed.
 std::string set_config_line_of_small_servers();
 
+// 20,000 servers at `home_ip` and `port` under a domain of 252 bytes: their
+// Status reply takes some 6 MB.
+Config servers_under_a_long_domain(const std::string& home_ip, std::uint16_t port);
+
 // The process's peak resident set (VmHWM) in bytes: what a flood cost it at
 // most. 0 when it cannot be read.
 std::size_t peak_resident_bytes(pid_t pid);
+
+// Starts the process's peak afresh from its resident set now, so that what
+// start-up took is not counted in a flood's peak. False where the system
+// cannot.
+bool reset_peak_resident(pid_t pid);
 
 }  // namespace tavi::e2e

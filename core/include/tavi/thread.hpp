@@ -7,11 +7,13 @@
 // handled where it happens.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -79,6 +81,8 @@ class ThreadSlots {
 
   // Waits while every slot is taken.
   Slot take();
+  // Waits at most `limit` for a free slot; nothing when none came free.
+  std::optional<Slot> take_for(std::chrono::milliseconds limit);
 
  private:
   std::shared_ptr<Pool> pool_;
