@@ -1,6 +1,7 @@
 // What differs between macOS and Linux. Everything here lives in src/platform/.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "tavi/fd.hpp"
@@ -53,5 +54,17 @@ namespace tavi::platform {
 // soft limit already that high is left alone; a refusal leaves it as it was
 // and gives the last error.
 OsResult<void> raise_open_file_limit();
+
+}  // namespace tavi::platform
+
+namespace tavi::platform {
+
+// Blocks of LARGE_HEAP_BLOCK bytes and more get mappings of their own, given
+// back to the system as soon as they are freed. Called once at start.
+inline constexpr std::size_t LARGE_HEAP_BLOCK = 128 * 1024;
+void keep_large_blocks_apart();
+// Gives the heap's free pages back to the system where the allocator would
+// otherwise keep them for later.
+void release_free_memory();
 
 }  // namespace tavi::platform
