@@ -1,5 +1,6 @@
-// One apply cycle over 250 servers that all answer on loopback: how long it
-// takes and how many threads the process holds at its peak.
+// One apply cycle over 250 servers that all answer on loopback, and over
+// 20,000 whose address refuses at once: how long it takes and how many threads
+// the process holds at its peak.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 #include <thread>
 
 #include "apply.hpp"
+#include "refusing_port.hpp"
+#include "tavi/probe.hpp"
 #include "tavi/socket.hpp"
 
 namespace tavi {
@@ -87,44 +90,78 @@ class ThreadSampler {
   std::thread thread_;
 };
 
-void run_cycles(benchmark::State& state, bool forwarded, const char* pool) {
-  const std::string dir =
-      std::filesystem::temp_directory_path() / ("tavi-apply-bench-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string hosts = dir + "/hosts";
-  std::ofstream(hosts) << "127.0.0.1\tlocalhost\n";
-  ::setenv("TAVI_HOSTS_FILE", hosts.c_str(), 1);
-  ::setenv("TAVI_LOOPBACK", pool, 1);
-  Layout layout;
-  layout.ifconfig = layout.dscacheutil = layout.killall = "/bin/true";
+// A scratch hosts file and stand-in programs for the passes of one benchmark.
+class BenchScratch {
+ public:
+  explicit BenchScratch(const char* pool)
+      : dir_(std::filesystem::temp_directory_path() /
+             ("tavi-apply-bench-" + std::to_string(::getpid()))) {
+    std::filesystem::create_directories(dir_);
+    const std::string hosts = dir_ + "/hosts";
+    std::ofstream(hosts) << "127.0.0.1\tlocalhost\n";
+    ::setenv("TAVI_HOSTS_FILE", hosts.c_str(), 1);
+    ::setenv("TAVI_LOOPBACK", pool, 1);
+    layout_.ifconfig = layout_.dscacheutil = layout_.killall = "/bin/true";
+    daemon_.config.domain = "lan";
+  }
+  ~BenchScratch() {
+    daemon_.config.servers.clear();
+    cycle();  // stops the listeners
+    std::filesystem::remove_all(dir_);
+  }
 
+  DaemonState& daemon() { return daemon_; }
+  void cycle() { apply_cycle(daemon_, table_, listeners_, layout_); }
+
+  // The timed passes, with the thread peak and the listener count.
+  void measure(benchmark::State& state) {
+    int peak = 0;
+    for (auto _ : state) {
+      ThreadSampler sampler;
+      cycle();
+      peak = std::max(peak, sampler.stop());
+    }
+    state.counters["peak_threads"] = peak;
+    state.counters["listeners"] = static_cast<double>(listeners_.size());
+  }
+
+ private:
+  std::string dir_;
+  Layout layout_;
+  DaemonState daemon_;
+  std::shared_ptr<ForwardTable> table_ = std::make_shared<ForwardTable>();
+  ListenerMap listeners_;
+};
+
+void run_cycles(benchmark::State& state, bool forwarded, const char* pool) {
+  BenchScratch scratch(pool);
   AnsweringServers servers;
-  DaemonState daemon;
-  daemon.config.domain = "lan";
   for (int i = 0; i < SERVERS; ++i) {
     Server s{.name = "s" + std::to_string(i), .home_ip = "127.0.0.1", .port = servers.ports()[i]};
     if (forwarded) s.web_port = s.port;  // two listeners: 80 and the port itself
-    daemon.config.servers.push_back(s);
+    scratch.daemon().config.servers.push_back(s);
   }
-  auto table = std::make_shared<ForwardTable>();
-  ListenerMap listeners;
-  apply_cycle(daemon, table, listeners, layout);  // binds the listeners once
-
-  int peak = 0;
-  for (auto _ : state) {
-    ThreadSampler sampler;
-    apply_cycle(daemon, table, listeners, layout);
-    peak = std::max(peak, sampler.stop());
-  }
-  for (const ServerStatus& s : daemon.status) {
+  scratch.cycle();  // binds the listeners once
+  scratch.measure(state);
+  for (const ServerStatus& s : scratch.daemon().status) {
     if (s.route != Route::home()) state.SkipWithError("a server did not answer");
   }
-  state.counters["peak_threads"] = peak;
-  state.counters["listeners"] = static_cast<double>(listeners.size());
+}
 
-  daemon.config.servers.clear();
-  apply_cycle(daemon, table, listeners, layout);  // stops the listeners
-  std::filesystem::remove_all(dir);
+// Far more servers than probes at once: the pass takes the time of the
+// probes one after another, PROBES_AT_ONCE at a time.
+void BM_ApplyCycleRefusing(benchmark::State& state) {
+  BenchScratch scratch("127.94.2.2");
+  const test::RefusingPort refusing;
+  for (int i = 0; i < 20'000; ++i) {
+    scratch.daemon().config.servers.push_back(
+        Server{.name = "s" + std::to_string(i), .home_ip = "127.0.0.1", .port = refusing.port()});
+  }
+  scratch.measure(state);
+  for (const ServerStatus& s : scratch.daemon().status) {
+    if (s.route != Route::unreachable()) state.SkipWithError("a server was not probed");
+  }
+  state.counters["probes_at_once"] = static_cast<double>(PROBES_AT_ONCE);
 }
 
 void BM_ApplyCyclePlain(benchmark::State& state) { run_cycles(state, false, "127.94.0.2"); }
@@ -132,6 +169,7 @@ void BM_ApplyCycleForwarded(benchmark::State& state) { run_cycles(state, true, "
 
 BENCHMARK(BM_ApplyCyclePlain)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ApplyCycleForwarded)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ApplyCycleRefusing)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace tavi

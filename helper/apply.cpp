@@ -34,14 +34,25 @@ Snapshot take_snapshot(DaemonState& state) {
   return {state.config, state.status};
 }
 
-// The route and address of the server's last stored status (Unknown, with
-// none, before its first probe), standing in for a probe that could not start.
+// The route and address of the server's last stored status, standing in for a
+// probe that could not start, while that address is still one of the
+// server's candidates under the same route (for Vpn, the same label). A
+// SetConfig that kept the name but changed the addresses carries the old
+// status over; its address is no longer configured and must be neither
+// published nor forwarded to. Otherwise the server is Unknown, with no
+// address, for this pass.
 ProbeResult last_known(const Server& server, const std::vector<ServerStatus>& status,
-                       std::size_t index) {
+                       std::size_t index, const NeverAnswers& excluded) {
   ProbeResult kept{server, Route::unknown(), std::nullopt};
-  if (index >= status.size()) return kept;
-  kept.route = status[index].route;
-  if (status[index].ip) kept.ip = parse_ip_address(*status[index].ip);
+  if (index >= status.size() || !status[index].ip) return kept;
+  const std::optional<IpAddress> ip = parse_ip_address(*status[index].ip);
+  for (const ProbeCandidate& candidate : probe_candidates(server, excluded)) {
+    if (ip == candidate.ip && status[index].route == candidate.route) {
+      kept.route = candidate.route;
+      kept.ip = candidate.ip;
+      break;
+    }
+  }
   return kept;
 }
 
@@ -71,34 +82,23 @@ class RefusedThreads {
   std::pair<std::string, OsError> first_{};
 };
 
-// Every probe runs at once; the results come back in configuration order. A
-// probe the system refuses a thread for (its own or a worker's) is reported
-// and the server keeps its last route for this pass.
-std::vector<ProbeResult> probe_all(const Snapshot& snapshot) {
+// At most PROBES_AT_ONCE probes run at a time; the results come back in
+// configuration order. A probe the system refuses a thread for (its own or a
+// worker's) is reported and the server keeps its last route for this pass.
+std::vector<ProbeResult> probe_all(const Snapshot& snapshot, const NeverAnswers& excluded) {
   const std::vector<Server>& servers = snapshot.config.servers;
-  std::vector<std::optional<OsResult<ProbeResult>>> outcomes(servers.size());
-  std::vector<std::optional<std::thread>> probes(servers.size());
-  for (std::size_t i = 0; i < servers.size(); ++i) {
-    auto started = try_spawn_joinable(
-        [&outcome = outcomes[i], server = servers[i]] { outcome = probe_server(server); });
-    if (started) {
-      probes[i] = std::move(*started);
-    } else {
-      outcomes[i] = std::unexpected(started.error());
-    }
-  }
+  std::vector<OsResult<ProbeResult>> outcomes = probe_servers(servers, excluded);
   std::vector<ProbeResult> results;
   results.reserve(servers.size());
   RefusedThreads refused("probe", "server");
   for (std::size_t i = 0; i < servers.size(); ++i) {
-    if (probes[i]) probes[i]->join();
-    OsResult<ProbeResult>& outcome = *outcomes[i];
+    OsResult<ProbeResult>& outcome = outcomes[i];
     if (outcome) {
       results.push_back(std::move(*outcome));
       continue;
     }
     refused.add(servers[i].name, outcome.error());
-    results.push_back(last_known(servers[i], snapshot.status, i));
+    results.push_back(last_known(servers[i], snapshot.status, i, excluded));
   }
   refused.report();
   return results;
@@ -219,7 +219,15 @@ bool commit_status(DaemonState& state, const Config& snapshot, std::vector<Serve
 void apply_cycle(DaemonState& state, const std::shared_ptr<ForwardTable>& table,
                  ListenerMap& listeners, const Layout& layout) {
   const Snapshot snapshot = take_snapshot(state);
-  PassPlan plan = plan_pass(snapshot.config, probe_all(snapshot));
+  // A connection to one of the pool's addresses comes back to a forward
+  // listener of this daemon, which would forward it again, and again. No
+  // such address is probed, so none answers: every address the pass
+  // publishes, forwards to or keeps from before is one of the candidates,
+  // and none of them is in the pool, whatever the servers point at.
+  const NeverAnswers own_pool = [pool = loopback_pool()](const IpAddress& ip) {
+    return is_pool_address(pool, ip);
+  };
+  PassPlan plan = plan_pass(snapshot.config, probe_all(snapshot, own_pool));
   replace_forward_table(*table, plan.forwards);
   stop_unplanned_listeners(listeners, plan.forwards);
   start_planned_listeners(listeners, plan.forwards, table, layout);

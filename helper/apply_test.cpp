@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "control.hpp"
 #include "scratch.hpp"
 #include "stream.hpp"
 #include "thread_cap.hpp"
@@ -491,6 +492,95 @@ TEST_F(ApplyCycleTest, APassWithoutThreadsKeepsEachLastRouteAndLeavesListenersFo
   cycle();
   EXPECT_EQ(status()[1], (ServerStatus{"pi", "pi.lan", std::nullopt, Route::unreachable()}));
   EXPECT_EQ(receive_all(at("127.93.12.2", 80)), "web");
+}
+
+// After a SetConfig that keeps a name but changes its addresses, the carried
+// status names an address no longer configured: with its probe refused, such
+// a server is Unknown, published and forwarded nowhere. A server whose
+// address is still configured keeps its route.
+TEST_F(ApplyCycleTest, AProbeThatCannotStartKeepsTheLastRouteOnlyForAnAddressStillConfigured) {
+  auto cap = test::ThreadCap::create();
+  if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
+  use_pool("127.93.14.2");
+  BannerServer web("web"), plain("plain");
+  Server nas = server("nas", web.port(), web.port());
+  Server pi = server("pi", plain.port());
+  pi.home_ip = "127.0.0.2";  // refuses: the VPN target answers
+  pi.vpn = {{"office", "127.0.0.1"}};
+  Server kept = server("kept", plain.port());
+  set_config(Config{"lan", {nas, pi, kept}});
+  cycle();
+  ASSERT_EQ(status(), (std::vector<ServerStatus>{
+                          {"nas", "nas.lan", "127.0.0.1", Route::home()},
+                          {"pi", "pi.lan", "127.0.0.1", Route::vpn("office")},
+                          {"kept", "kept.lan", "127.0.0.1", Route::home()},
+                      }));
+
+  // The same names, with nas moved to another home address and pi's target
+  // under another label.
+  nas.home_ip = "127.0.0.3";
+  pi.vpn = {{"lab", "127.0.0.1"}};
+  const Config changed{"lan", {nas, pi, kept}};
+  {
+    std::lock_guard lock(state_.mutex);
+    state_.status = carry_over_status(state_.status, changed);
+    state_.config = changed;
+  }
+  cap->enter_allowing(0);
+  testing::internal::CaptureStderr();
+  cycle();
+  (void)testing::internal::GetCapturedStderr();
+  cap->leave();
+  EXPECT_EQ(status(), (std::vector<ServerStatus>{
+                          {"nas", "nas.lan", std::nullopt, Route::unknown()},
+                          {"pi", "pi.lan", std::nullopt, Route::unknown()},
+                          {"kept", "kept.lan", "127.0.0.1", Route::home()},
+                      }));
+  EXPECT_EQ(table_->lookup(at("127.93.14.2", 80)), std::nullopt);
+  EXPECT_EQ(table_->lookup(at("127.93.14.2", web.port())), std::nullopt);
+  EXPECT_EQ(block(), "127.93.14.2\tnas.lan\n127.0.0.1\tkept.lan\n");
+}
+
+// A pool address is the daemon's own forward listener: probing it would
+// make a server answer on it and forward each connection back to itself.
+// None counts as answering, in either spelling, whoever it belongs to.
+TEST_F(ApplyCycleTest, NoPoolAddressAnswersSoNoServerForwardsToThePool) {
+  use_pool("127.93.15.2");
+  BannerServer web("web");
+  Server self = server("self", 2222, 8080);
+  self.home_ip = "127.93.15.2";  // its own pool address
+  Server a = server("a", 9001, 9001);
+  a.home_ip = "127.93.15.4";  // b's
+  Server b = server("b", 9001, 9001);
+  b.home_ip = "::ffff:127.93.15.3";  // a's
+  Server mixed = server("mixed", web.port(), web.port());
+  mixed.home_ip = "127.93.15.200";  // in the pool, though nobody holds it yet
+  mixed.vpn = {{"v6", "::ffff:127.93.15.2"}, {"office", "127.0.0.1"}};
+  set_config(Config{"lan", {self, a, b, mixed}});
+  // The first pass binds the listeners, the second would find them answering.
+  cycle();
+  cycle();
+
+  const auto unreachable = [](const char* name) {
+    return ServerStatus{name, std::string(name) + ".lan", std::nullopt, Route::unreachable()};
+  };
+  ASSERT_EQ(status(), (std::vector<ServerStatus>{
+                          unreachable("self"),
+                          unreachable("a"),
+                          unreachable("b"),
+                          {"mixed", "mixed.lan", "127.0.0.1", Route::vpn("office")},
+                      }));
+  for (const auto& [ip, port] : {std::pair{"127.93.15.2", 8080},
+                                 {"127.93.15.2", 2222},
+                                 {"127.93.15.3", 9001},
+                                 {"127.93.15.4", 9001}}) {
+    const SocketAddress listen = at(ip, static_cast<std::uint16_t>(port));
+    EXPECT_TRUE(listeners_.contains(listen)) << ip << ":" << port;
+    EXPECT_EQ(table_->lookup(listen), std::nullopt) << ip << ":" << port;
+  }
+  EXPECT_EQ(table_->lookup(at("127.93.15.5", 80)), at("127.0.0.1", web.port()));
+  EXPECT_EQ(receive_all(at("127.93.15.2", 8080)), "") << "accepted and closed without a byte";
+  EXPECT_EQ(receive_all(at("127.93.15.5", 80)), "web");
 }
 
 // Before its first probe a server whose probe cannot start stays unprobed.

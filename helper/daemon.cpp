@@ -41,6 +41,9 @@ OsResult<Fd> bind_control_listener() {
 }  // namespace
 
 Result<void> run_daemon() {
+  // Before any thread: requests and configurations of up to a mebibyte each
+  // must not stay resident once they are freed.
+  platform::keep_large_blocks_apart();
   // launchd starts daemons with a soft limit of 256 descriptors, and every
   // forwarded connection holds four. Refused, the daemon goes on with what it
   // has.
@@ -75,7 +78,12 @@ Result<void> run_daemon() {
 
   auto table = std::make_shared<ForwardTable>();
   ListenerMap listeners;
-  run_apply_loop(recheck_receiver, APPLY_INTERVAL, [&] { apply_cycle(*state, table, listeners); });
+  run_apply_loop(recheck_receiver, APPLY_INTERVAL, [&] {
+    apply_cycle(*state, table, listeners);
+    // A pass frees its copies, and the SetConfig that woke it its request:
+    // what they leave free goes back to the system.
+    platform::release_free_memory();
+  });
   return {};
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string_view>
+#include <variant>
 
 #include "tavi/text.hpp"
 
@@ -20,15 +21,43 @@ Ipv4Address pool_base() {
   return parse_ipv4_address(text).value_or(LOOPBACK_BASE);
 }
 
+// The IPv4 address a connection to `address` goes to: itself, or the one an
+// IPv4-mapped IPv6 address (::ffff:a.b.c.d) stands for.
+std::optional<Ipv4Address> as_ipv4(const IpAddress& address) {
+  if (const auto* v4 = std::get_if<Ipv4Address>(&address)) return *v4;
+  const auto& bytes = std::get<Ipv6Address>(address).bytes;
+  for (std::size_t i = 0; i < 10; ++i) {
+    if (bytes[i] != 0) return std::nullopt;
+  }
+  if (bytes[10] != 0xff || bytes[11] != 0xff) return std::nullopt;
+  return Ipv4Address{{bytes[12], bytes[13], bytes[14], bytes[15]}};
+}
+
 }  // namespace
 
+PoolRange loopback_pool() {
+  const Ipv4Address base = pool_base();
+  const unsigned last = base.octets[3];
+  return {base, last < LOOPBACK_OCTET_LIMIT ? LOOPBACK_OCTET_LIMIT - last : 0};
+}
+
 std::optional<Ipv4Address> loopback_address(std::size_t k) {
-  Ipv4Address address = pool_base();
-  const unsigned last = address.octets[3];
-  // Compared as a difference so a huge k cannot wrap around into small octets.
-  if (last >= LOOPBACK_OCTET_LIMIT || k >= LOOPBACK_OCTET_LIMIT - last) return std::nullopt;
-  address.octets[3] = static_cast<std::uint8_t>(last + k);
+  const PoolRange pool = loopback_pool();
+  // Compared with the size, so a huge k cannot wrap around into small octets.
+  if (k >= pool.size) return std::nullopt;
+  Ipv4Address address = pool.base;
+  address.octets[3] = static_cast<std::uint8_t>(address.octets[3] + k);
   return address;
+}
+
+bool is_pool_address(const PoolRange& pool, const IpAddress& address) {
+  const std::optional<Ipv4Address> v4 = as_ipv4(address);
+  if (!v4) return false;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (v4->octets[i] != pool.base.octets[i]) return false;
+  }
+  const unsigned first = pool.base.octets[3];
+  return v4->octets[3] >= first && v4->octets[3] - first < pool.size;
 }
 
 }  // namespace tavi

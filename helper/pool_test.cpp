@@ -86,5 +86,41 @@ TEST_F(LoopbackPool, EveryCallReadsTheEnvironmentAgain) {
   EXPECT_EQ(address_text(1), "127.77.0.3");
 }
 
+TEST_F(LoopbackPool, PoolAddressesInEverySpellingThatReachesTheirListeners) {
+  struct Case {
+    std::optional<std::string> variable;
+    std::string address;
+    bool in_pool;
+  };
+  const Case cases[] = {
+      {std::nullopt, "127.77.0.2", true},
+      {std::nullopt, "127.77.0.254", true},
+      {std::nullopt, "::ffff:127.77.0.2", true},  // same listener on a dual-stack socket
+      {std::nullopt, "::ffff:127.77.0.254", true},
+      {std::nullopt, "127.77.0.1", false},
+      {std::nullopt, "127.77.0.255", false},
+      {std::nullopt, "127.77.1.2", false},
+      {std::nullopt, "127.0.0.1", false},
+      {std::nullopt, "::127.77.0.2", false},         // IPv4-compatible: another address
+      {std::nullopt, "::ffff:0:127.77.0.2", false},  // IPv4-translated: likewise
+      {std::nullopt, "64:ff9b::127.77.0.2", false},
+      {std::nullopt, "::1", false},
+      {"127.88.0.250", "127.88.0.250", true},
+      {"127.88.0.250", "127.88.0.254", true},
+      {"127.88.0.250", "127.88.0.249", false},
+      {"127.88.0.250", "127.77.0.2", false},
+      {"127.77.0.255", "127.77.0.255", false},  // an empty pool
+      {"10.0.0.5", "10.0.0.200", true},
+      {"10.0.0.5", "::ffff:10.0.0.5", true},
+      {"10.0.0.5", "11.0.0.5", false},
+      {"not an address", "127.77.0.3", true},
+  };
+  for (const Case& c : cases) {
+    set_variable(c.variable);
+    EXPECT_EQ(is_pool_address(loopback_pool(), *parse_ip_address(c.address)), c.in_pool)
+        << "TAVI_LOOPBACK=" << c.variable.value_or("(unset)") << " " << c.address;
+  }
+}
+
 }  // namespace
 }  // namespace tavi

@@ -1,51 +1,101 @@
 #include "tavi/probe.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "tavi/socket.hpp"
 #include "tavi/text.hpp"
 #include "tavi/thread.hpp"
 
 namespace tavi {
 
-std::vector<ProbeCandidate> probe_candidates(const Server& server) {
+std::vector<ProbeCandidate> probe_candidates(const Server& server, const NeverAnswers& excluded) {
   std::vector<ProbeCandidate> candidates;
-  if (auto home = parse_ip_address(trim_white_space(server.home_ip))) {
-    candidates.push_back({Route::home(), *home});
-  }
-  for (const VpnTarget& target : server.vpn) {
-    if (auto ip = parse_ip_address(trim_white_space(target.ip))) {
-      candidates.push_back({Route::vpn(target.label), *ip});
-    }
-  }
+  const auto add = [&](Route route, std::string_view text) {
+    const std::optional<IpAddress> ip = parse_ip_address(trim_white_space(text));
+    if (ip && !(excluded && excluded(*ip))) candidates.push_back({std::move(route), *ip});
+  };
+  add(Route::home(), server.home_ip);
+  for (const VpnTarget& target : server.vpn) add(Route::vpn(target.label), target.ip);
   return candidates;
 }
 
-OsResult<ProbeResult> probe_server(Server server) {
-  const std::vector<ProbeCandidate> candidates = probe_candidates(server);
+OsResult<ProbeResult> probe_server(Server server, const NeverAnswers& excluded) {
+  const std::vector<ProbeCandidate> candidates = probe_candidates(server, excluded);
   auto [sender, receiver] = make_channel<ProbeMessage>();
+  std::vector<std::thread> workers;
+  workers.reserve(candidates.size());
   std::optional<OsError> refused;
   for (std::size_t i = 0; i < candidates.size() && !refused; ++i) {
     const SocketAddress target{candidates[i].ip, server.port};
     // A refused worker's copy of the sender goes with it.
-    auto started = try_spawn_detached([sender, route = candidates[i].route, i, target]() mutable {
+    auto started = try_spawn_joinable([sender, route = candidates[i].route, i, target]() mutable {
       probe_candidate(std::move(sender), std::move(route), i, target);
     });
-    if (!started) refused = started.error();
+    if (started) {
+      workers.push_back(std::move(*started));
+    } else {
+      refused = started.error();
+    }
   }
   // From here on the channel disconnects once the last worker has reported.
   sender.release();
 
-  // Even after a refusal every started worker is awaited, so none outlives
-  // its probe to compete with the next cycle's.
   std::vector<bool> reached(candidates.size(), false);
   while (std::optional<ProbeMessage> message = receiver.recv()) {
     if (message->first < reached.size()) reached[message->first] = message->second;
   }
+  // Even after a refusal every started worker is awaited, and joined rather
+  // than only heard from: once a probe returns its threads are gone, so a
+  // bounded number of probes holds a bounded number of threads.
+  for (std::thread& worker : workers) worker.join();
   if (refused) return std::unexpected(*refused);
 
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (reached[i]) return ProbeResult{std::move(server), candidates[i].route, candidates[i].ip};
   }
   return ProbeResult{std::move(server), Route::unreachable(), std::nullopt};
+}
+
+std::vector<OsResult<ProbeResult>> probe_servers(const std::vector<Server>& servers,
+                                                 const NeverAnswers& excluded,
+                                                 std::size_t at_once) {
+  // A fixed set of probe threads, each taking the next server not yet taken
+  // until none is left: however many servers there are, no more than
+  // `at_once` probes run, and every server is probed.
+  std::vector<std::optional<OsResult<ProbeResult>>> outcomes(servers.size());
+  std::atomic<std::size_t> next{0};
+  const auto run = [&] {
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < servers.size();) {
+      outcomes[i] = probe_server(servers[i], excluded);
+    }
+  };
+  std::vector<std::thread> threads;
+  std::optional<OsError> refused;
+  const std::size_t wanted = std::min(std::max<std::size_t>(at_once, 1), servers.size());
+  while (threads.size() < wanted) {
+    OsResult<std::thread> started = try_spawn_joinable(run);
+    if (!started) {
+      // The system is short of threads: the ones running share the servers.
+      refused = started.error();
+      break;
+    }
+    threads.push_back(std::move(*started));
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  std::vector<OsResult<ProbeResult>> results;
+  results.reserve(servers.size());
+  for (std::optional<OsResult<ProbeResult>>& outcome : outcomes) {
+    if (outcome) {
+      results.push_back(std::move(*outcome));
+    } else {
+      // Left without an outcome only when no probe thread could start at all.
+      results.push_back(std::unexpected(*refused));
+    }
+  }
+  return results;
 }
 
 void probe_candidate(Sender<ProbeMessage> results, Route route, std::size_t index,

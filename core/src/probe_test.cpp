@@ -1,6 +1,7 @@
 #include "tavi/probe.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <thread>
 
@@ -201,6 +202,63 @@ TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
   cap->leave();
   ASSERT_TRUE(result);
   EXPECT_EQ(result->route, Route::vpn("wg"));
+}
+
+// An excluded address is never connected to: the next candidate in order of
+// preference wins, or none. The listener shows whether anything arrived.
+TEST_F(Probe, ExcludedAddressesAreNeitherTriedNorCountedAsAnswering) {
+  answering(v4(10, 1));
+  answering(v4(10, 2));
+  answering(v4(10, 3));
+  const auto excluded = [](const IpAddress& ip) { return ip == IpAddress{v4(10, 1)}; };
+  const Server s = server(text(10, 1), {{"wg", text(10, 1)}, {"lte", text(10, 3)}});
+  EXPECT_EQ(probe_candidates(s, excluded),
+            (std::vector<ProbeCandidate>{{Route::vpn("lte"), IpAddress{v4(10, 3)}}}));
+
+  const ProbeResult result = probe_server(s, excluded).value();
+  EXPECT_EQ(result.route, Route::vpn("lte"));
+  EXPECT_EQ(result.ip, IpAddress{v4(10, 3)});
+  const ProbeResult none = probe_server(server(text(10, 1)), excluded).value();
+  EXPECT_EQ(none.route, Route::unreachable());
+  EXPECT_EQ(none.ip, std::nullopt);
+
+  pollfd waiting{keep_[1].get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&waiting, 1, 0), 0) << "a probe connected to the excluded address";
+}
+
+// Far more servers than probes at once, each probe with a refusing and, for
+// some, an answering candidate: every result in configuration order. Under a
+// cap that leaves room for the bounded probes but not for one at a time per
+// server, none is refused.
+TEST_F(Probe, ManyServersAreProbedAFewAtATimeInConfigurationOrder) {
+  constexpr std::size_t SERVERS = 300;
+  constexpr std::size_t AT_ONCE = 4;
+  answering(v4(11, 2));
+  std::vector<Server> servers;
+  for (std::size_t i = 0; i < SERVERS; ++i) {
+    Server s = server(text(11, 1), {{"wg", i % 7 == 0 ? text(11, 2) : text(11, 3)}});
+    s.name = "s" + std::to_string(i);
+    servers.push_back(std::move(s));
+  }
+  auto cap = test::ThreadCap::create();
+  // Each probe thread with its two workers; the rest is room for threads that
+  // have been joined but are still on their way out of the kernel.
+  if (cap) cap->enter_allowing(static_cast<long>(AT_ONCE * 3 + 24));
+  std::vector<OsResult<ProbeResult>> results = probe_servers(servers, {}, AT_ONCE);
+  if (cap) cap->leave();
+
+  ASSERT_EQ(results.size(), SERVERS);
+  for (std::size_t i = 0; i < SERVERS; ++i) {
+    ASSERT_TRUE(results[i]) << i << ": " << results[i].error().text();
+    EXPECT_EQ(results[i]->server, servers[i]) << i;
+    if (i % 7 == 0) {
+      EXPECT_EQ(results[i]->route, Route::vpn("wg")) << i;
+      EXPECT_EQ(results[i]->ip, IpAddress{v4(11, 2)}) << i;
+    } else {
+      EXPECT_EQ(results[i]->route, Route::unreachable()) << i;
+    }
+  }
+  if (!cap) GTEST_SKIP() << "order checked, but no thread cap here: " << cap.error();
 }
 
 TEST_F(Probe, SameAddressAsHomeAndVpnTargetCountsAsHome) {

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -63,31 +65,41 @@ int ClientFlood::reconnect_closed() {
 
 std::size_t ClientFlood::pump(std::string_view line, std::size_t upto,
                               std::chrono::milliseconds wait) {
-  upto = std::min(upto, line.size());
+  return pump_each([line](std::size_t) { return line; }, upto, wait);
+}
+
+std::size_t ClientFlood::pump_each(const std::function<std::string_view(std::size_t)>& line_of,
+                                   std::size_t upto, std::chrono::milliseconds wait) {
   std::vector<pollfd> ready;
-  std::vector<Client*> owners;
-  for (Client& client : clients_) {
+  std::vector<std::size_t> owners;
+  for (std::size_t i = 0; i < clients_.size(); ++i) {
+    const Client& client = clients_[i];
     if (client.closed) continue;
-    const short events =
-        static_cast<short>((read_replies_ ? POLLIN : 0) | (client.sent < upto ? POLLOUT : 0));
-    ready.push_back({client.socket.get(), events, 0});
-    owners.push_back(&client);
+    const bool more = client.sent < std::min(upto, line_of(i).size());
+    ready.push_back({client.socket.get(), static_cast<short>((read_replies_ ? POLLIN : 0) | (more ? POLLOUT : 0)), 0});
+    owners.push_back(i);
   }
   if (ready.empty()) return 0;
   if (::poll(ready.data(), ready.size(), static_cast<int>(wait.count())) <= 0) return 0;
 
   std::size_t sent = 0;
   for (std::size_t i = 0; i < ready.size(); ++i) {
-    Client& client = *owners[i];
+    Client& client = clients_[owners[i]];
+    const std::string_view line = line_of(owners[i]);
+    const std::size_t end = std::min(upto, line.size());
     if (read_replies_ && (ready[i].revents & POLLIN)) {
-      // Replies are read and dropped; what counts is whether the daemon closed.
+      // Replies are kept only as far as a short one needs; what counts most
+      // is whether the daemon closed.
       char buffer[256];
       const ssize_t got = ::recv(client.socket.get(), buffer, sizeof buffer, 0);
+      if (got > 0 && client.reply.size() < sizeof buffer) {
+        client.reply.append(
+            buffer, std::min(static_cast<std::size_t>(got), sizeof buffer - client.reply.size()));
+      }
       if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) client.closed = true;
     }
-    if (!client.closed && (ready[i].revents & (POLLOUT | POLLERR | POLLHUP)) &&
-        client.sent < upto) {
-      const ssize_t put = ::send(client.socket.get(), line.data() + client.sent, upto - client.sent,
+    if (!client.closed && (ready[i].revents & (POLLOUT | POLLERR | POLLHUP)) && client.sent < end) {
+      const ssize_t put = ::send(client.socket.get(), line.data() + client.sent, end - client.sent,
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
       if (put > 0) {
         client.sent += static_cast<std::size_t>(put);
@@ -98,6 +110,22 @@ std::size_t ClientFlood::pump(std::string_view line, std::size_t upto,
     }
   }
   return sent;
+}
+
+std::size_t ClientFlood::resend_for(const std::vector<std::string>& lines,
+                                    std::string_view expected, std::chrono::milliseconds duration) {
+  using Clock = std::chrono::steady_clock;
+  std::size_t answered = 0;
+  for (const auto end = Clock::now() + duration; Clock::now() < end;) {
+    for (Client& client : clients_) {
+      if (!client.closed) continue;
+      if (client.reply == expected) ++answered;
+      client = Client{connect_one()};
+    }
+    (void)pump_each([&](std::size_t i) -> std::string_view { return lines[i % lines.size()]; },
+                    SIZE_MAX, std::chrono::milliseconds(50));
+  }
+  return answered;
 }
 
 std::size_t ClientFlood::push_until_stalled(std::string_view line,
@@ -134,13 +162,22 @@ int ClientFlood::open_clients() const {
       std::count_if(clients_.begin(), clients_.end(), [](const Client& c) { return !c.closed; }));
 }
 
-std::size_t peak_resident_bytes(pid_t pid) {
+namespace {
+
+// One "NNN kB" field of /proc/<pid>/status, in bytes.
+std::size_t status_bytes(pid_t pid, std::string_view field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmHWM:")) return std::stoull(line.substr(6)) * 1024;  // "NNN kB"
+    if (line.starts_with(field)) return std::stoull(line.substr(field.size())) * 1024;
   }
   return 0;
 }
+
+}  // namespace
+
+std::size_t peak_resident_bytes(pid_t pid) { return status_bytes(pid, "VmHWM:"); }
+
+std::size_t resident_bytes(pid_t pid) { return status_bytes(pid, "VmRSS:"); }
 
 bool reset_peak_resident(pid_t pid) {
   std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");

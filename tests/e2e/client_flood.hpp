@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,13 +48,23 @@ class ClientFlood {
   // would; how many were.
   int reconnect_closed();
 
+  // For `duration`, client i sends line i % lines.size() and, once the
+  // daemon has closed it, connects again and sends it anew. How many of the
+  // closed clients' replies were exactly `expected`.
+  std::size_t resend_for(const std::vector<std::string>& lines, std::string_view expected,
+                         std::chrono::milliseconds duration);
+
  private:
   struct Client {
     Fd socket;
     std::size_t sent = 0;
     bool closed = false;
+    std::string reply;  // its first bytes, as many as a short reply holds
   };
   Client connect_one() const;
+  // pump() with a line of each client's own.
+  std::size_t pump_each(const std::function<std::string_view(std::size_t)>& line_of,
+                        std::size_t upto, std::chrono::milliseconds wait);
 
   SocketAddress address_;
   bool read_replies_;
@@ -73,6 +84,8 @@ Config servers_under_a_long_domain(const std::string& home_ip, std::uint16_t por
 // The process's peak resident set (VmHWM) in bytes: what a flood cost it at
 // most. 0 when it cannot be read.
 std::size_t peak_resident_bytes(pid_t pid);
+// The process's resident set now (VmRSS) in bytes; 0 when it cannot be read.
+std::size_t resident_bytes(pid_t pid);
 
 // Starts the process's peak afresh from its resident set now, so that what
 // start-up took is not counted in a flood's peak. False where the system

@@ -203,12 +203,14 @@ ChildEnvironment DaemonScratch::environment(const std::string& loopback_pool) co
                   {"TAVI_UPDATE_URL", "http://127.0.0.1:9"}}};
 }
 
-std::string DaemonScratch::ping() const {
+std::string DaemonScratch::ping() const { return request("\"Ping\"\n"); }
+
+std::string DaemonScratch::request(const std::string& line) const {
   auto client =
       connect_with_timeout({Ipv4Address{{127, 0, 0, 1}}, control_port_}, std::chrono::seconds(2));
   if (!client) return "<no connection>";
   (void)set_receive_timeout(client->get(), std::chrono::seconds(5));
-  if (!send_all(client->get(), "\"Ping\"\n")) return "<not sent>";
+  if (!send_all(client->get(), line)) return "<not sent>";
   return test::read_until_closed(client->get());
 }
 

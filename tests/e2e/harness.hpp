@@ -82,6 +82,8 @@ class DaemonScratch {
   ChildEnvironment environment(const std::string& loopback_pool) const;
   // The reply to a Ping on the control port, or a text saying what failed.
   std::string ping() const;
+  // The reply to one request line (its line feed included), likewise.
+  std::string request(const std::string& line) const;
 
   test::ScratchDir dir_;
   std::uint16_t control_port_;

@@ -156,8 +156,10 @@ void ThreadCap::leave() {
   entered_ = false;
 }
 
-long running_threads() {
-  std::ifstream status("/proc/self/status");
+long running_threads() { return threads_of(::getpid()); }
+
+long threads_of(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
     if (line.starts_with("Threads:")) return std::stol(line.substr(8));
   }

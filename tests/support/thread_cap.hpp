@@ -5,6 +5,8 @@
 // and the limit counts every thread of every member.
 #pragma once
 
+#include <sys/types.h>
+
 #include <expected>
 #include <string>
 
@@ -50,5 +52,8 @@ bool wait_for_threads_to_end(long threads);
 
 // How many threads this process runs now.
 long running_threads();
+
+// How many threads process `pid` runs now; -1 once it is gone.
+long threads_of(pid_t pid);
 
 }  // namespace tavi::test

@@ -1,6 +1,7 @@
 // What differs between macOS and Linux. Everything here lives in src/platform/.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "tavi/fd.hpp"
@@ -62,5 +63,13 @@ namespace tavi::platform {
 // storage device, drive cache included where the system can ask for that, so
 // that a file renamed into place afterwards survives a power cut whole.
 OsResult<void> sync_file(int fd);
+
+// Blocks of LARGE_HEAP_BLOCK bytes and more get mappings of their own, given
+// back to the system as soon as they are freed. Called once at start.
+inline constexpr std::size_t LARGE_HEAP_BLOCK = 128 * 1024;
+void keep_large_blocks_apart();
+// Gives the heap's free pages back to the system where the allocator would
+// otherwise keep them for later.
+void release_free_memory();
 
 }  // namespace tavi::platform

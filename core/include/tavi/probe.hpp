@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -36,14 +37,36 @@ struct ProbeResult {
 // (candidate index, connected)
 using ProbeMessage = std::pair<std::size_t, bool>;
 
-// The home address, then each VPN target, in order of preference; addresses
-// that do not parse (after trimming) are left out.
-std::vector<ProbeCandidate> probe_candidates(const Server& server);
+// How many probes run at once, each with a worker per candidate. Probes of
+// addresses that refuse at once end within a millisecond, so tens of
+// thousands of servers still take seconds, and a configuration that fills the
+// whole loopback pool (253 forwarded servers) is probed in one go, its pass as
+// long as its slowest probe. For a server with a home and a VPN address that
+// is some 768 threads: well within what one process may run, with room left
+// for forwarded and control connections.
+inline constexpr std::size_t PROBES_AT_ONCE = 256;
 
-// Probes every candidate at once and waits for all of them. Fails only when
-// the system refuses a worker thread: the answers of the others then prove
-// nothing, and the caller keeps what it knew of the server before.
-OsResult<ProbeResult> probe_server(Server server);
+// Addresses that never count as answering: the daemon's own listen
+// addresses, where the connection would come back to the daemon itself.
+using NeverAnswers = std::function<bool(const IpAddress&)>;
+
+// The home address, then each VPN target, in order of preference; addresses
+// that do not parse (after trimming), and those `excluded` names, are left
+// out.
+std::vector<ProbeCandidate> probe_candidates(const Server& server,
+                                             const NeverAnswers& excluded = {});
+
+// Probes every candidate at once and waits for all of them to end. Fails only
+// when the system refuses a worker thread: the answers of the others then
+// prove nothing, and the caller keeps what it knew of the server before.
+OsResult<ProbeResult> probe_server(Server server, const NeverAnswers& excluded = {});
+
+// Every server's probe, in configuration order, at most `at_once` of them at
+// a time. A server gets the system's refusal only when no probe thread at all
+// could start, or when its own probe was refused a worker.
+std::vector<OsResult<ProbeResult>> probe_servers(const std::vector<Server>& servers,
+                                                 const NeverAnswers& excluded = {},
+                                                 std::size_t at_once = PROBES_AT_ONCE);
 
 // One connection attempt within the route's time limit, then exactly one
 // message on the channel.
