@@ -176,8 +176,10 @@ TEST_F(Probe, UnreachableAtOnce) {
 TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
   auto cap = test::ThreadCap::create();
   if (!cap) GTEST_SKIP() << "no thread cap here: " << cap.error();
+  // The workers that start before a refusal try silent addresses: one that
+  // ended at once would free its thread for the next, refused or not.
   silent(v4(9, 1));
-  answering(v4(9, 2));
+  silent(v4(9, 2));
   answering(v4(9, 3));
   const Server s = server(text(9, 1), {{"wg", text(9, 2)}, {"lte", text(9, 3)}});
   const long threads = test::running_threads();
@@ -201,7 +203,7 @@ TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
   const OsResult<ProbeResult> result = probe_server(s);
   cap->leave();
   ASSERT_TRUE(result);
-  EXPECT_EQ(result->route, Route::vpn("wg"));
+  EXPECT_EQ(result->route, Route::vpn("lte"));
 }
 
 // An excluded address is never connected to: the next candidate in order of
