@@ -173,7 +173,7 @@ TEST_F(ControlFlood, ManyClientsWithLongLinesCostBoundedMemory) {
     // AddressSanitizer, for its part, keeps up to 256 MiB of what is freed in
     // quarantine; a small one keeps its checks and the measure.
     if (f.one_heap) {
-      env.set["MALLOC_ARENA_MAX"] = "1";
+      env.set["MALLOC_ARENA_MAX"] = std::string("1");
       const char* asan = std::getenv("ASAN_OPTIONS");
       env.set["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") +
                                 ":quarantine_size_mb=16:thread_local_quarantine_size_kb=256";
