@@ -137,7 +137,9 @@ void run_cycles(benchmark::State& state, bool forwarded, const char* pool) {
   BenchScratch scratch(pool);
   AnsweringServers servers;
   for (int i = 0; i < SERVERS; ++i) {
-    Server s{.name = "s" + std::to_string(i), .home_ip = "127.0.0.1", .port = servers.ports()[i]};
+    Server s{.name = std::string("s").append(std::to_string(i)),
+             .home_ip = "127.0.0.1",
+             .port = servers.ports()[i]};
     if (forwarded) s.web_port = s.port;  // two listeners: 80 and the port itself
     scratch.daemon().config.servers.push_back(s);
   }

@@ -114,7 +114,7 @@ class FloodedDaemon : public e2e::DaemonScratch {
  public:
   explicit FloodedDaemon(bool one_arena) : cap_(test::ThreadCap::create()) {
     e2e::ChildEnvironment env = environment("127.96.1.2");
-    if (one_arena) env.set["MALLOC_ARENA_MAX"] = "1";
+    if (one_arena) env.set["MALLOC_ARENA_MAX"] = std::string("1");
     std::string setup = "exec 2>/dev/null";
     if (cap_) {
       cap_->limit(DAEMON_TASKS);

@@ -1,7 +1,8 @@
 """Reads a Mach-O executable as far as the release check needs: its header,
 load commands, the symbols its binding information and symbol table bind to
-dylibs, and its code signature; and reads the symbols a .tbd stub (TAPI v4,
-as Zig ships libSystem's) says a library exports.
+dylibs, the local and debugging entries of its symbol table, and its code
+signature; reads the members of a static library (ar archive); and reads the
+symbols a .tbd stub (TAPI v4, as Zig ships libSystem's) says a library exports.
 
 Nothing here runs the file or trusts its sizes: every offset is checked
 against the file before it is read, and a file that is not what it claims is
@@ -62,6 +63,9 @@ SPECIAL_ORDINALS = {
     FLAT_LOOKUP_ORDINAL: "flat lookup in any loaded image",
     WEAK_LOOKUP_ORDINAL: "weak lookup",
 }
+
+N_STAB = 0xE0
+N_EXT = 0x01
 
 CSMAGIC_EMBEDDED_SIGNATURE = 0xFADE0CC0
 CSMAGIC_CODEDIRECTORY = 0xFADE0C02
@@ -272,27 +276,74 @@ def dyld_bindings(image):
                                lazy=True))
 
 
-def undefined_symbols(image):
-    """The undefined external symbols of the symbol table with the library
-    ordinal each names."""
+def symbol_entries(image):
+    """(name, n_type, n_desc) of every entry of the symbol table."""
     tables = image.find(LC_SYMTAB)
     if len(tables) != 1:
         raise Malformed(f"{len(tables)} LC_SYMTAB commands, expected one")
     symoff, nsyms, stroff, strsize = image.unpack("<IIII", tables[0].offset + 8)
     entries = image.slice(symoff, nsyms * 16, "the symbol table")
     image.slice(stroff, strsize, "the string table")
-    found = []
     for index in range(nsyms):
         strx, n_type, _sect, n_desc, _value = struct.unpack_from("<IBBHQ", entries, index * 16)
-        if n_type & 0xE0 or (n_type & 0x0E) != 0 or not n_type & 0x01:
-            continue  # a debugging entry, a definition, or not external
         if strx >= strsize:
             raise Malformed(f"symbol {index} names a string past the string table")
+        yield image.c_string(stroff + strx, stroff + strsize), n_type, n_desc
+
+
+def undefined_symbols(image):
+    """The undefined external symbols of the symbol table with the library
+    ordinal each names."""
+    found = []
+    for name, n_type, n_desc in symbol_entries(image):
+        if n_type & N_STAB or (n_type & 0x0E) != 0 or not n_type & N_EXT:
+            continue  # a debugging entry, a definition, or not external
         ordinal = (n_desc >> 8) & 0xFF
         ordinal = {0xFE: FLAT_LOOKUP_ORDINAL, 0xFF: EXECUTABLE_ORDINAL}.get(ordinal, ordinal)
-        name = image.c_string(stroff + strx, stroff + strsize)
         found.append(Binding(name, ordinal, bool(n_desc & 0x40), "symbol table"))
     return found
+
+
+def local_symbols(image):
+    """(locals, debugging entries): the names of the symbol table's entries
+    that are not external, and of its debugging (stab) entries."""
+    local, debugging = [], []
+    for name, n_type, _n_desc in symbol_entries(image):
+        if n_type & N_STAB:
+            debugging.append(name)
+        elif not n_type & N_EXT:
+            local.append(name)
+    return local, debugging
+
+
+def archive_members(data):
+    """(name, bytes) of every member of an ar archive, BSD (long names as
+    "#1/LENGTH") or GNU (long names in "//"), without its symbol index."""
+    if not data.startswith(b"!<arch>\n"):
+        raise Malformed("not an ar archive")
+    members, long_names, pos = [], b"", 8
+    while pos + 60 <= len(data):
+        header = data[pos:pos + 60]
+        if header[58:60] != b"`\n":
+            raise Malformed(f"an archive member header at {pos} ends wrongly")
+        name, size = header[:16].decode("ascii", "replace").rstrip(), int(header[48:58].decode().strip() or 0)
+        body = data[pos + 60:pos + 60 + size]
+        if len(body) != size:
+            raise Malformed(f"archive member {name} runs past the end of the archive")
+        if name.startswith("#1/"):
+            length = int(name[3:])
+            name, body = body[:length].rstrip(b"\0").decode("utf-8", "replace"), body[length:]
+        elif name == "//":
+            long_names = body
+        elif name.startswith("/") and name[1:].isdigit():
+            start = int(name[1:])
+            name = long_names[start:long_names.find(b"\n", start)].decode("utf-8", "replace").rstrip("/")
+        else:
+            name = name.rstrip("/")
+        if name not in ("", "//", "__.SYMDEF", "__.SYMDEF SORTED"):
+            members.append((name, body))
+        pos += 60 + size + (size & 1)
+    return members
 
 
 @dataclass

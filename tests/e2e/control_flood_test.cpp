@@ -107,7 +107,7 @@ constexpr std::size_t BOUND = 256 * MIB;
 // AddressSanitizer, for its part, keeps up to 256 MiB of what is freed in
 // quarantine; a small one keeps its checks and the measure.
 void keep_to_one_heap(ChildEnvironment& env) {
-  env.set["MALLOC_ARENA_MAX"] = "1";
+  env.set["MALLOC_ARENA_MAX"] = std::string("1");
   const char* asan = std::getenv("ASAN_OPTIONS");
   env.set["ASAN_OPTIONS"] = std::string(asan != nullptr ? asan : "") +
                             ":quarantine_size_mb=16:thread_local_quarantine_size_kb=256";

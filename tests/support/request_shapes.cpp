@@ -35,7 +35,8 @@ std::string set_config_with_servers(Server server) {
   std::string line = R"({"SetConfig":{"domain":"home.arpa","servers":[)";
   constexpr std::string_view END = "]}}\n";
   for (unsigned i = 0;; ++i) {
-    const std::string next = (i > 0 ? "," : "") + server(i);
+    std::string next = i > 0 ? "," : "";
+    next += server(i);
     if (line.size() + next.size() + END.size() > REQUEST_SHAPE_BYTES) break;
     line += next;
   }

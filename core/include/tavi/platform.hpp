@@ -52,7 +52,8 @@ namespace tavi::platform {
 // accepts up to the hard limit (on macOS the hard limit may be unlimited
 // while the kernel takes no more than kern.maxfilesperproc or OPEN_MAX). A
 // soft limit already that high is left alone; a refusal leaves it as it was
-// and gives the last error.
+// and gives the last error. On macOS it never goes past 65,536, lowering a
+// higher one: the size of the select() sets the release's libcurl waits on.
 OsResult<void> raise_open_file_limit();
 
 }  // namespace tavi::platform

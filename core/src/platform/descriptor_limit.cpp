@@ -16,6 +16,13 @@
 
 namespace tavi::platform {
 
+#if defined(__APPLE__)
+// The release's libcurl waits with select() on sets of this many descriptors
+// (scripts/release-macos builds it with this FD_SETSIZE) and refuses any
+// descriptor beyond; the soft limit stays at or below it, so no socket is.
+constexpr rlim_t SELECT_SET_SIZE = 65536;
+#endif
+
 OsResult<void> raise_open_file_limit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::unexpected(last_os_error());
@@ -29,6 +36,12 @@ OsResult<void> raise_open_file_limit() {
     candidates[1] = std::min(limit.rlim_max, static_cast<rlim_t>(per_process));
   }
   candidates[2] = std::min(limit.rlim_max, static_cast<rlim_t>(OPEN_MAX));
+  for (rlim_t& candidate : candidates) candidate = std::min(candidate, SELECT_SET_SIZE);
+  if (limit.rlim_cur > SELECT_SET_SIZE) {
+    const rlimit lowered{SELECT_SET_SIZE, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) return std::unexpected(last_os_error());
+    return {};
+  }
 #endif
   std::sort(candidates.begin(), candidates.end(), std::greater<>());
   int refused = 0;

@@ -113,10 +113,12 @@ TEST_F(HttpTest, FailuresBeforeTheHeadAndAfterItGetTheirOwnMessage) {
   const std::vector<Case> cases = {
       {"connection refused", refused_url(), CONNECT_FAILED},
       {"empty url", "", CONNECT_FAILED},
-      {"ftp scheme", "ftp://127.0.0.1:" + std::to_string(server.port()) + "/f", CONNECT_FAILED},
+      {"ftp scheme",
+       std::string("ftp://127.0.0.1:").append(std::to_string(server.port())).append("/f"),
+       CONNECT_FAILED},
       {"file scheme", "file:///etc/hostname", CONNECT_FAILED},
       {"redirect to a file url", server.url("/to-file"), CONNECT_FAILED},
-      {"white space around the url", " " + server.url("/cut"), CONNECT_FAILED},
+      {"white space around the url", std::string(" ").append(server.url("/cut")), CONNECT_FAILED},
       {"connection cut in the body", server.url("/cut"), READ_FAILED},
   };
   for (const auto& c : cases) {
