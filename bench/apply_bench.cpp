@@ -2,6 +2,7 @@
 // 20,000 whose address refuses at once: how long it takes and how many threads
 // the process holds at its peak.
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,7 +158,7 @@ void BM_ApplyCycleRefusing(benchmark::State& state) {
   const test::RefusingPort refusing;
   for (int i = 0; i < 20'000; ++i) {
     scratch.daemon().config.servers.push_back(
-        Server{.name = "s" + std::to_string(i), .home_ip = "127.0.0.1", .port = refusing.port()});
+        Server{.name = fmt::format("s{}", i), .home_ip = "127.0.0.1", .port = refusing.port()});
   }
   scratch.measure(state);
   for (const ServerStatus& s : scratch.daemon().status) {

@@ -1,5 +1,6 @@
 #include "tavi/probe.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -239,7 +240,7 @@ TEST_F(Probe, ManyServersAreProbedAFewAtATimeInConfigurationOrder) {
   std::vector<Server> servers;
   for (std::size_t i = 0; i < SERVERS; ++i) {
     Server s = server(text(11, 1), {{"wg", i % 7 == 0 ? text(11, 2) : text(11, 3)}});
-    s.name = "s" + std::to_string(i);
+    s.name = fmt::format("s{}", i);
     servers.push_back(std::move(s));
   }
   auto cap = test::ThreadCap::create();

@@ -1,6 +1,7 @@
 #include "client_flood.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,7 +33,7 @@ Config servers_under_a_long_domain(const std::string& home_ip, std::uint16_t por
   config.servers.reserve(20'000);
   for (int i = 0; i < 20'000; ++i) {
     config.servers.push_back(
-        Server{.name = "s" + std::to_string(i), .home_ip = home_ip, .port = port});
+        Server{.name = fmt::format("s{}", i), .home_ip = home_ip, .port = port});
   }
   return config;
 }
@@ -76,7 +77,8 @@ std::size_t ClientFlood::pump_each(const std::function<std::string_view(std::siz
     const Client& client = clients_[i];
     if (client.closed) continue;
     const bool more = client.sent < std::min(upto, line_of(i).size());
-    ready.push_back({client.socket.get(), static_cast<short>((read_replies_ ? POLLIN : 0) | (more ? POLLOUT : 0)), 0});
+    ready.push_back({client.socket.get(),
+                     static_cast<short>((read_replies_ ? POLLIN : 0) | (more ? POLLOUT : 0)), 0});
     owners.push_back(i);
   }
   if (ready.empty()) return 0;
