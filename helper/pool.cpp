@@ -22,15 +22,10 @@ Ipv4Address pool_base() {
 }
 
 // The IPv4 address a connection to `address` goes to: itself, or the one an
-// IPv4-mapped IPv6 address (::ffff:a.b.c.d) stands for.
+// IPv4-mapped IPv6 address stands for.
 std::optional<Ipv4Address> as_ipv4(const IpAddress& address) {
   if (const auto* v4 = std::get_if<Ipv4Address>(&address)) return *v4;
-  const auto& bytes = std::get<Ipv6Address>(address).bytes;
-  for (std::size_t i = 0; i < 10; ++i) {
-    if (bytes[i] != 0) return std::nullopt;
-  }
-  if (bytes[10] != 0xff || bytes[11] != 0xff) return std::nullopt;
-  return Ipv4Address{{bytes[12], bytes[13], bytes[14], bytes[15]}};
+  return mapped_ipv4(std::get<Ipv6Address>(address));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "tavi/ip.hpp"
 
-#include <cstring>
 #include <fmt/format.h>
+#include <cstring>
 
 namespace tavi {
 
@@ -160,13 +160,12 @@ std::string format_ip_address(const Ipv4Address& a) {
 }
 
 std::string format_ip_address(const Ipv6Address& a) {
-  std::uint16_t g[8];
-  for (int i = 0; i < 8; ++i) g[i] = static_cast<std::uint16_t>(a.bytes[2 * i] << 8 | a.bytes[2 * i + 1]);
-
-  const bool mapped = g[0] == 0 && g[1] == 0 && g[2] == 0 && g[3] == 0 && g[4] == 0 && g[5] == 0xFFFF;
-  if (mapped) {
-    return fmt::format("::ffff:{}.{}.{}.{}", a.bytes[12], a.bytes[13], a.bytes[14], a.bytes[15]);
+  if (const std::optional<Ipv4Address> v4 = mapped_ipv4(a)) {
+    return "::ffff:" + format_ip_address(*v4);
   }
+  std::uint16_t g[8];
+  for (int i = 0; i < 8; ++i)
+    g[i] = static_cast<std::uint16_t>(a.bytes[2 * i] << 8 | a.bytes[2 * i + 1]);
 
   // The first longest run of two or more zero groups becomes "::".
   int best_start = -1, best_len = 0;
@@ -207,6 +206,15 @@ bool is_loopback(const IpAddress& address) {
   Ipv6Address one;
   one.bytes[15] = 1;
   return std::get<Ipv6Address>(address) == one;
+}
+
+std::optional<Ipv4Address> mapped_ipv4(const Ipv6Address& address) {
+  const auto& b = address.bytes;
+  for (std::size_t i = 0; i < 10; ++i) {
+    if (b[i] != 0) return std::nullopt;
+  }
+  if (b[10] != 0xff || b[11] != 0xff) return std::nullopt;
+  return Ipv4Address{{b[12], b[13], b[14], b[15]}};
 }
 
 std::string format_socket_address(const SocketAddress& address) {

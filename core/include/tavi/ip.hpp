@@ -41,6 +41,9 @@ std::string format_ip_address(const IpAddress& address);
 
 bool is_loopback(const IpAddress& address);
 
+// The IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d) stands for.
+std::optional<Ipv4Address> mapped_ipv4(const Ipv6Address& address);
+
 struct SocketAddress {
   IpAddress ip;
   std::uint16_t port = 0;
