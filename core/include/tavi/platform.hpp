@@ -38,10 +38,10 @@ namespace tavi::platform {
 // `destination` is removed first and the copy is a new file, owned by the
 // user who copies whoever owns the source. Another source fails with "the
 // source path is neither a regular file nor a symlink to a regular file"; a
-// system failure gives the system's error text. When the destination already is the source
-// (the same file under another name) nothing is written and the copy
-// succeeds: the file holds the source's bytes and mode already, and opening
-// it for writing would empty it.
+// system failure gives the system's error text. When the destination already
+// is the source (the same file under another name) nothing is written and the
+// copy succeeds: the file holds the source's bytes and mode already, and
+// opening it for writing would empty it.
 Result<void> copy_file(const std::string& source, const std::string& destination);
 
 }  // namespace tavi::platform
@@ -55,10 +55,6 @@ namespace tavi::platform {
 // and gives the last error. On macOS it never goes past 65,536, lowering a
 // higher one: the size of the select() sets the release's libcurl waits on.
 OsResult<void> raise_open_file_limit();
-
-}  // namespace tavi::platform
-
-namespace tavi::platform {
 
 // Flushes a file's data and metadata (or a folder's entries) through to the
 // storage device, drive cache included where the system can ask for that, so
