@@ -383,8 +383,17 @@ TEST_F(UpdateCommand, AnotherUserCannotHoldUpTheUpdate) {
 
 // A run that cannot take the lock for any other reason than another run
 // holding it stops before it asks for the asset: unlocked, two runs would share
-// the part file.
+// the part file. Someone else's file that a link at the lock path leads to
+// keeps its owner and mode.
 TEST_F(UpdateCommand, ALockThatCannotBeTakenStopsTheRunBeforeTheAsset) {
+  const std::string theirs = scratch.file("theirs");
+  write_file(theirs, "someone else's file");
+  ASSERT_EQ(::chmod(theirs.c_str(), 0644), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  }
+  struct stat theirs_before {};
+  ASSERT_EQ(::stat(theirs.c_str(), &theirs_before), 0);
   struct Refusal {
     const char* what;
     std::function<void(const std::string& lock)> set_up;
@@ -397,9 +406,13 @@ TEST_F(UpdateCommand, ALockThatCannotBeTakenStopsTheRunBeforeTheAsset) {
        {},
        "Gagal membuat file: Is a directory (os error 21)"},
       {"a link in its place",
-       [&](const std::string& lock) { fs::create_symlink(scratch.file("elsewhere"), lock); },
+       [&](const std::string& lock) { fs::create_symlink(theirs, lock); },
        {},
        "Gagal membuat file: Too many levels of symbolic links (os error 40)"},
+      {"a hard link to someone else's file",
+       [&](const std::string& lock) { fs::create_hard_link(theirs, lock); },
+       {},
+       "Gagal membuat file: Too many links (os error 31)"},
       {"no right to create it",
        [](const std::string&) {},
        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
@@ -425,6 +438,11 @@ TEST_F(UpdateCommand, ALockThatCannotBeTakenStopsTheRunBeforeTheAsset) {
     EXPECT_EQ(server.count("/assets/helper"), before) << "the asset was asked for";
     EXPECT_FALSE(fs::exists(staged("part")));
     EXPECT_EQ(digest_of(executable), original);
+    struct stat theirs_after {};
+    ASSERT_EQ(::stat(theirs.c_str(), &theirs_after), 0);
+    EXPECT_EQ(theirs_after.st_uid, theirs_before.st_uid);
+    EXPECT_EQ(theirs_after.st_gid, theirs_before.st_gid);
+    EXPECT_EQ(theirs_after.st_mode & 07777, 0644u);
   }
 }
 

@@ -33,17 +33,27 @@ std::size_t extension_dot(std::string_view path) {
 // to other users, who could then hold its lock and block every update. It is
 // made private in place rather than replaced: a run holding the lock on the
 // old file would then hold one no longer at the path, and a second run could
-// lock the new file beside it. Owner first, since chown may clear mode bits.
+// lock the new file beside it. Only a plain file that has no other name is
+// ours to fix up: through a hard link planted at the path, the owner and mode
+// of someone else's file (the hosts file, say) would change with it. Anything
+// else fails the run, as a folder or a link in its place does; replacing it
+// would race a run that holds it. A file that is already private needs no
+// change, whatever links it has, so a link to it cannot stop every update.
+// Owner first, since chown may clear mode bits.
 OsResult<void> make_private(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return std::unexpected(last_os_error());
-  if ((status.st_uid != ::geteuid() || status.st_gid != ::getegid()) &&
-      ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
+  const bool owner_wrong = status.st_uid != ::geteuid() || status.st_gid != ::getegid();
+  const bool mode_wrong = (status.st_mode & 07777) != 0600;
+  if (!owner_wrong && !mode_wrong) return {};
+  if (!S_ISREG(status.st_mode)) return std::unexpected(OsError{EEXIST});
+  // Without a name it was removed since it was opened: no longer the lock.
+  if (status.st_nlink == 0) return std::unexpected(OsError{ENOENT});
+  if (status.st_nlink > 1) return std::unexpected(OsError{EMLINK});
+  if (owner_wrong && ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
     return std::unexpected(last_os_error());
   }
-  if ((status.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
-    return std::unexpected(last_os_error());
-  }
+  if (mode_wrong && ::fchmod(fd, 0600) != 0) return std::unexpected(last_os_error());
   return {};
 }
 

@@ -130,18 +130,60 @@ TEST_F(LockUpdate, WhatCannotBeOpenedOrLockedFailsWithTheSystemsText) {
   std::filesystem::create_directory(path("folder"));
   std::ofstream(path("elsewhere")) << "not to be locked";
   std::filesystem::create_symlink(path("elsewhere"), path("link"));
+  // Not a plain file, and open to others: not ours to make private.
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::chmod(path("fifo").c_str(), 0644), 0);
   for (const auto& [at, message] : {
            std::pair{path("missing/id.tavi.lock"),
                      "Gagal membuat file: No such file or directory (os error 2)"},
            std::pair{path("folder"), "Gagal membuat file: Is a directory (os error 21)"},
            std::pair{path("link"),
                      "Gagal membuat file: Too many levels of symbolic links (os error 40)"},
+           std::pair{path("fifo"), "Gagal membuat file: File exists (os error 17)"},
        }) {
     SCOPED_TRACE(at);
     auto locked = lock_update(at);
     ASSERT_FALSE(locked);
     EXPECT_EQ(locked.error(), message);
   }
+}
+
+// Made private through a hard link planted at the lock path, someone else's
+// file (the hosts file, say) would become root's and 0600 under its other
+// name. Such a file is left as it was, and the run ends.
+TEST_F(LockUpdate, AFileWithAnotherNameIsLeftAsItWasAndTheRunFails) {
+  const std::string theirs = path("theirs");
+  std::ofstream(theirs) << "someone else's";
+  ASSERT_EQ(::chmod(theirs.c_str(), 0644), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  }
+  struct stat before {};
+  ASSERT_EQ(::stat(theirs.c_str(), &before), 0);
+  ASSERT_EQ(::link(theirs.c_str(), lock.c_str()), 0);
+
+  auto locked = lock_update(lock);
+  ASSERT_FALSE(locked);
+  EXPECT_EQ(locked.error(), "Gagal membuat file: Too many links (os error 31)");
+  struct stat after {};
+  ASSERT_EQ(::stat(theirs.c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_mode & 07777, 0644u);
+  Fd other(::open(theirs.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0) << "its lock was taken";
+}
+
+// A lock file that is already private needs no change, so a second name that
+// someone gave it (a hard link needs no right to the file) stops no update.
+TEST_F(LockUpdate, APrivateLockFileWithAnotherNameStillServes) {
+  ASSERT_TRUE(lock_update(lock));
+  const std::string other = path("other name");
+  ASSERT_EQ(::link(lock.c_str(), other.c_str()), 0);
+  auto held = lock_update(lock);
+  ASSERT_TRUE(held) << held.error();
+  EXPECT_EQ(lock_update(lock).error(), "Pembaruan lain sedang berjalan.");
 }
 
 TEST_F(LockUpdate, AFifoInItsPlaceDoesNotHoldTheRun) {

@@ -28,14 +28,16 @@ Result<StagedPaths> staged_paths(const std::string& executable);
 
 // Takes the exclusive lock on the file at `lock_path`, created when missing
 // with mode 0600 so that no other user can open it, let alone hold its lock;
-// a file already there is first made the running user's and 0600 in place.
+// a file already there is first made the running user's and 0600 in place,
+// where it is a plain file with no other name.
 // The file is kept: removing it would let the next run lock a new file while
 // another still holds the old one. The lock lasts as long as the descriptor.
 // "Pembaruan lain sedang berjalan." when another run holds it, "Gagal membuat
 // file: {}" with the system's text when the file cannot be opened, made
-// private or locked for any other reason (a link or a folder in its place, no
-// right to create it or to take it over): a run that cannot lock must not
-// stage anything.
+// private or locked for any other reason (a link or a folder in its place,
+// something else to be made private than a plain file with one name, no right
+// to create it or to take it over): a run that cannot lock must not stage
+// anything.
 Result<Fd> lock_update(const std::string& lock_path);
 
 }  // namespace tavi
