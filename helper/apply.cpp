@@ -23,7 +23,7 @@ struct PassPlan {
 };
 
 // A pass's copy of the shared state: the configuration, and the statuses
-// last stored for it, which a server keeps when its probe cannot start.
+// last stored for it, which a server keeps when its probe proves nothing.
 struct Snapshot {
   Config config;
   std::vector<ServerStatus> status;
@@ -35,7 +35,7 @@ Snapshot take_snapshot(DaemonState& state) {
 }
 
 // The route and address of the server's last stored status, standing in for a
-// probe that could not start, while that address is still one of the
+// probe that proved nothing, while that address is still one of the
 // server's candidates under the same route (for Vpn, the same label). A
 // SetConfig that kept the name but changed the addresses carries the old
 // status over; its address is no longer configured and must be neither
@@ -56,51 +56,56 @@ ProbeResult last_known(const Server& server, const std::vector<ServerStatus>& st
   return kept;
 }
 
-// The threads of one kind the system refused in a pass: the first one's name
-// and reason, and how many more. One line a pass for each kind, however many
-// servers there are: a line each would let one configuration of tens of
-// thousands of servers fill the log every 30 seconds.
-class RefusedThreads {
+// The failures of one kind in a pass: the first one's name and reason, and
+// how many more. One line a pass for each kind, however many servers there
+// are: a line each would let one configuration of tens of thousands of
+// servers fill the log every 30 seconds.
+class PassFailures {
  public:
-  RefusedThreads(std::string_view kind, std::string_view others) : kind_(kind), others_(others) {}
+  // `what` starts the line, before the first name; `others` names the rest.
+  PassFailures(std::string_view what, std::string_view others) : what_(what), others_(others) {}
   void add(std::string_view name, const OsError& error) {
     if (count_++ == 0) first_ = {std::string(name), error};
   }
-  // The pass's line, if any thread was refused.
+  // The pass's line, if anything failed.
   void report() const {
     if (count_ == 0) return;
     const std::string more =
         count_ > 1 ? fmt::format(" dan {} {} lain", count_ - 1, others_) : std::string();
-    log_line(fmt::format("tidak bisa memulai thread {} untuk {}{}: {}", kind_, first_.first, more,
-                         first_.second.text()));
+    log_line(fmt::format("{} {}{}: {}", what_, first_.first, more, first_.second.text()));
   }
 
  private:
-  std::string_view kind_;
+  std::string_view what_;
   std::string_view others_;
   std::size_t count_ = 0;
   std::pair<std::string, OsError> first_{};
 };
 
 // At most PROBES_AT_ONCE probes run at a time; the results come back in
-// configuration order. A probe the system refuses a thread for (its own or a
-// worker's) is reported and the server keeps its last route for this pass.
+// configuration order. A probe that proves nothing (a thread refused, its own
+// or a worker's, or no descriptor or memory to try an address with) is
+// reported and the server keeps its last route for this pass.
 std::vector<ProbeResult> probe_all(const Snapshot& snapshot, const NeverAnswers& excluded) {
   const std::vector<Server>& servers = snapshot.config.servers;
-  std::vector<OsResult<ProbeResult>> outcomes = probe_servers(servers, excluded);
+  std::vector<ProbeOutcome> outcomes = probe_servers(servers, excluded);
   std::vector<ProbeResult> results;
   results.reserve(servers.size());
-  RefusedThreads refused("probe", "server");
+  PassFailures refused("tidak bisa memulai thread probe untuk", "server");
+  PassFailures untried("tidak bisa memprobe", "server");
   for (std::size_t i = 0; i < servers.size(); ++i) {
-    OsResult<ProbeResult>& outcome = outcomes[i];
+    ProbeOutcome& outcome = outcomes[i];
     if (outcome) {
       results.push_back(std::move(*outcome));
       continue;
     }
-    refused.add(servers[i].name, outcome.error());
+    PassFailures& failures =
+        outcome.error().cause == ProbeFailure::Cause::ThreadRefused ? refused : untried;
+    failures.add(servers[i].name, outcome.error().error);
     results.push_back(last_known(servers[i], snapshot.status, i, excluded));
   }
   refused.report();
+  untried.report();
   return results;
 }
 
@@ -174,7 +179,7 @@ OsResult<Fd> bind_forward_listener(const SocketAddress& listen, const Layout& la
 
 void start_planned_listeners(ListenerMap& listeners, const ForwardPlan& plan,
                              const std::shared_ptr<ForwardTable>& table, const Layout& layout) {
-  RefusedThreads refused("forward listener", "alamat");
+  PassFailures refused("tidak bisa memulai thread forward listener untuk", "alamat");
   for (const auto& [listen, target] : plan) {
     if (listeners.contains(listen)) continue;
     auto bound = bind_forward_listener(listen, layout);

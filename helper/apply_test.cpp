@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "control.hpp"
+#include "no_free_descriptors.hpp"
 #include "scratch.hpp"
 #include "stream.hpp"
 #include "thread_cap.hpp"
@@ -492,6 +494,55 @@ TEST_F(ApplyCycleTest, APassWithoutThreadsKeepsEachLastRouteAndLeavesListenersFo
   cycle();
   EXPECT_EQ(status()[1], (ServerStatus{"pi", "pi.lan", std::nullopt, Route::unreachable()}));
   EXPECT_EQ(receive_all(at("127.93.12.2", 80)), "web");
+}
+
+// Out of descriptors, no probe can open its socket. That is no answer from
+// the servers: each keeps its last route, a forwarder its target, and one
+// line says why. In a process of its own, as the limit holds for every thread.
+TEST_F(ApplyCycleTest, APassWithoutDescriptorsKeepsEachLastRoute) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto pass_without_descriptors = [this]() -> int {
+    const auto failed = [](const std::string& why) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return 1;
+    };
+    use_pool("127.93.16.2");
+    BannerServer web("web"), plain("plain");
+    set_config(Config{"lan", {server("nas", web.port(), web.port()), server("pi", plain.port())}});
+    cycle();
+    const std::vector<ServerStatus> known = status();
+    if (known[1] != ServerStatus{"pi", "pi.lan", "127.0.0.1", Route::home()}) {
+      return failed("pi was not found at first");
+    }
+    const std::string hosts_before = read_file(hosts_);
+
+    // Probed, pi would now be unreachable.
+    plain.stop();
+    testing::internal::CaptureStderr();
+    {
+      test::NoFreeDescriptors none;
+      if (!none.holds()) return failed("the descriptors could not be used up");
+      cycle();
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string line =
+        "tavi-helper: tidak bisa memprobe nas dan 1 server lain: " + os_error_text(EMFILE) + "\n";
+    if (!err.starts_with(line)) return failed("logged: " + err);
+    if (status() != known) return failed("a last route was lost");
+    if (read_file(hosts_) != hosts_before) return failed("the hosts file changed");
+    if (table_->lookup(at("127.93.16.2", 80)) != at("127.0.0.1", web.port())) {
+      return failed("the forwarder lost its target");
+    }
+
+    // With descriptors again, the next pass probes anew.
+    cycle();
+    if (status()[1] != ServerStatus{"pi", "pi.lan", std::nullopt, Route::unreachable()}) {
+      return failed("pi was not probed again");
+    }
+    if (receive_all(at("127.93.16.2", 80)) != "web") return failed("no forwarding to nas");
+    return 0;
+  };
+  EXPECT_EXIT(std::_Exit(pass_without_descriptors()), ::testing::ExitedWithCode(0), "");
 }
 
 // After a SetConfig that keeps a name but changes its addresses, the carried

@@ -1,22 +1,9 @@
 #include "tavi/accept_backoff.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <thread>
 
 namespace tavi {
-
-bool is_resource_shortage(const OsError& error) {
-  switch (error.code) {
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-      return true;
-    default:
-      return false;
-  }
-}
 
 std::chrono::milliseconds AcceptBackoff::pause_after(const OsError& error) {
   if (!is_resource_shortage(error)) return std::chrono::milliseconds::zero();

@@ -1,6 +1,8 @@
 #include "tavi/os_error.hpp"
 
 #include <fmt/format.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace tavi {
@@ -19,6 +21,18 @@ std::string os_error_text(int error_number) {
   char buffer[256] = "";
   const char* text = strerror_r_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
   return fmt::format("{} (os error {})", text, error_number);
+}
+
+bool is_resource_shortage(const OsError& error) {
+  switch (error.code) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace tavi

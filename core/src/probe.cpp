@@ -21,7 +21,7 @@ std::vector<ProbeCandidate> probe_candidates(const Server& server, const NeverAn
   return candidates;
 }
 
-OsResult<ProbeResult> probe_server(Server server, const NeverAnswers& excluded) {
+ProbeOutcome probe_server(Server server, const NeverAnswers& excluded) {
   const std::vector<ProbeCandidate> candidates = probe_candidates(server, excluded);
   auto [sender, receiver] = make_channel<ProbeMessage>();
   std::vector<std::thread> workers;
@@ -43,14 +43,21 @@ OsResult<ProbeResult> probe_server(Server server, const NeverAnswers& excluded) 
   sender.release();
 
   std::vector<bool> reached(candidates.size(), false);
+  std::optional<OsError> untried;
   while (std::optional<ProbeMessage> message = receiver.recv()) {
-    if (message->first < reached.size()) reached[message->first] = message->second;
+    if (message->first >= reached.size()) continue;
+    if (message->second) {
+      reached[message->first] = *message->second;
+    } else {
+      untried = message->second.error();
+    }
   }
   // Even after a refusal every started worker is awaited, and joined rather
   // than only heard from: once a probe returns its threads are gone, so a
   // bounded number of probes holds a bounded number of threads.
   for (std::thread& worker : workers) worker.join();
-  if (refused) return std::unexpected(*refused);
+  if (refused) return std::unexpected(ProbeFailure{ProbeFailure::Cause::ThreadRefused, *refused});
+  if (untried) return std::unexpected(ProbeFailure{ProbeFailure::Cause::NoResources, *untried});
 
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (reached[i]) return ProbeResult{std::move(server), candidates[i].route, candidates[i].ip};
@@ -58,13 +65,12 @@ OsResult<ProbeResult> probe_server(Server server, const NeverAnswers& excluded) 
   return ProbeResult{std::move(server), Route::unreachable(), std::nullopt};
 }
 
-std::vector<OsResult<ProbeResult>> probe_servers(const std::vector<Server>& servers,
-                                                 const NeverAnswers& excluded,
-                                                 std::size_t at_once) {
+std::vector<ProbeOutcome> probe_servers(const std::vector<Server>& servers,
+                                        const NeverAnswers& excluded, std::size_t at_once) {
   // A fixed set of probe threads, each taking the next server not yet taken
   // until none is left: however many servers there are, no more than
   // `at_once` probes run, and every server is probed.
-  std::vector<std::optional<OsResult<ProbeResult>>> outcomes(servers.size());
+  std::vector<std::optional<ProbeOutcome>> outcomes(servers.size());
   std::atomic<std::size_t> next{0};
   const auto run = [&] {
     for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < servers.size();) {
@@ -85,14 +91,15 @@ std::vector<OsResult<ProbeResult>> probe_servers(const std::vector<Server>& serv
   }
   for (std::thread& thread : threads) thread.join();
 
-  std::vector<OsResult<ProbeResult>> results;
+  std::vector<ProbeOutcome> results;
   results.reserve(servers.size());
-  for (std::optional<OsResult<ProbeResult>>& outcome : outcomes) {
+  for (std::optional<ProbeOutcome>& outcome : outcomes) {
     if (outcome) {
       results.push_back(std::move(*outcome));
     } else {
       // Left without an outcome only when no probe thread could start at all.
-      results.push_back(std::unexpected(*refused));
+      results.push_back(
+          std::unexpected(ProbeFailure{ProbeFailure::Cause::ThreadRefused, *refused}));
     }
   }
   return results;
@@ -102,8 +109,14 @@ void probe_candidate(Sender<ProbeMessage> results, Route route, std::size_t inde
                      SocketAddress target) {
   const auto limit = route.kind == Route::Kind::Home ? HOME_PROBE_TIMEOUT : VPN_PROBE_TIMEOUT;
   // The connection, if made, closes at once: nothing is sent or read.
-  const bool connected = connect_with_timeout(target, limit).has_value();
-  (void)results.send({index, connected});
+  const OsResult<Fd> connection = connect_with_timeout(target, limit);
+  OsResult<bool> connected = connection.has_value();
+  // No descriptor or memory for the attempt (socket() refused, say) is no
+  // answer from the server: it was never asked.
+  if (!connection && is_resource_shortage(connection.error())) {
+    connected = std::unexpected(connection.error());
+  }
+  (void)results.send({index, std::move(connected)});
   results.release();
 }
 

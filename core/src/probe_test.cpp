@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 
+#include "no_free_descriptors.hpp"
 #include "tavi/socket.hpp"
 #include "thread_cap.hpp"
 
@@ -188,11 +192,12 @@ TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
     ASSERT_TRUE(test::wait_for_threads_to_end(threads));
     cap->enter_allowing(workers);
     const auto start = Clock::now();
-    const OsResult<ProbeResult> result = probe_server(s);
+    const ProbeOutcome result = probe_server(s);
     const auto took = Clock::now() - start;
     cap->leave();
     ASSERT_FALSE(result) << workers << " workers";
-    EXPECT_EQ(result.error().code, EAGAIN) << workers << " workers";
+    EXPECT_EQ(result.error(), (ProbeFailure{ProbeFailure::Cause::ThreadRefused, OsError{EAGAIN}}))
+        << workers << " workers";
     // The first worker started tries the silent home address.
     if (workers > 0) {
       EXPECT_GE(took, 500ms) << workers << " workers";
@@ -201,10 +206,39 @@ TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
   // With room for all of them, the same probe succeeds.
   ASSERT_TRUE(test::wait_for_threads_to_end(threads));
   cap->enter_allowing(3);
-  const OsResult<ProbeResult> result = probe_server(s);
+  const ProbeOutcome result = probe_server(s);
   cap->leave();
   ASSERT_TRUE(result);
   EXPECT_EQ(result->route, Route::vpn("lte"));
+}
+
+// Out of descriptors, a worker cannot even open its socket: the address was
+// never asked, so the probe proves nothing, rather than finding the server
+// silent. In a process of its own, as the limit holds for every thread.
+TEST_F(Probe, AnAddressNotTriedForWantOfDescriptorsMakesTheProbeFail) {
+  answering(v4(12, 1));
+  const Server s = server(text(12, 1), {{"wg", text(12, 2)}});
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto probe_without_descriptors = [&s]() -> int {
+    std::optional<ProbeOutcome> without;
+    {
+      test::NoFreeDescriptors none;
+      if (!none.holds()) return 2;
+      without = probe_server(s);
+    }
+    if (*without) {
+      std::fprintf(stderr, "probed as %s\n", without->value().ip ? "answering" : "unreachable");
+      return 3;
+    }
+    if (without->error() != ProbeFailure{ProbeFailure::Cause::NoResources, OsError{EMFILE}}) {
+      std::fprintf(stderr, "failed with %s\n", without->error().error.text().c_str());
+      return 4;
+    }
+    // With descriptors again, the same probe finds the server.
+    const ProbeOutcome with = probe_server(s);
+    return with && with->route == Route::home() ? 0 : 5;
+  };
+  EXPECT_EXIT(std::_Exit(probe_without_descriptors()), ::testing::ExitedWithCode(0), "");
 }
 
 // An excluded address is never connected to: the next candidate in order of
@@ -247,12 +281,12 @@ TEST_F(Probe, ManyServersAreProbedAFewAtATimeInConfigurationOrder) {
   // Each probe thread with its two workers; the rest is room for threads that
   // have been joined but are still on their way out of the kernel.
   if (cap) cap->enter_allowing(static_cast<long>(AT_ONCE * 3 + 24));
-  std::vector<OsResult<ProbeResult>> results = probe_servers(servers, {}, AT_ONCE);
+  std::vector<ProbeOutcome> results = probe_servers(servers, {}, AT_ONCE);
   if (cap) cap->leave();
 
   ASSERT_EQ(results.size(), SERVERS);
   for (std::size_t i = 0; i < SERVERS; ++i) {
-    ASSERT_TRUE(results[i]) << i << ": " << results[i].error().text();
+    ASSERT_TRUE(results[i]) << i << ": " << results[i].error().error.text();
     EXPECT_EQ(results[i]->server, servers[i]) << i;
     if (i % 7 == 0) {
       EXPECT_EQ(results[i]->route, Route::vpn("wg")) << i;

@@ -12,9 +12,6 @@ namespace tavi {
 inline constexpr std::chrono::milliseconds ACCEPT_BACKOFF_FIRST{5};
 inline constexpr std::chrono::milliseconds ACCEPT_BACKOFF_LONGEST{1000};
 
-// EMFILE, ENFILE, ENOBUFS and ENOMEM: failures that only time can cure.
-bool is_resource_shortage(const OsError& error);
-
 // One per accept loop. After a shortage the pause starts at
 // ACCEPT_BACKOFF_FIRST and doubles up to ACCEPT_BACKOFF_LONGEST; any other
 // failure is retried at once and leaves the pause as it was; an accepted

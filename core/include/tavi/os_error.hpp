@@ -20,6 +20,10 @@ struct OsError {
 
 inline OsError last_os_error() { return OsError{errno}; }
 
+// EMFILE, ENFILE, ENOBUFS and ENOMEM: the system had no descriptor or memory
+// to spare, a failure that only time can cure.
+bool is_resource_shortage(const OsError& error);
+
 template <class T>
 using OsResult = std::expected<T, OsError>;
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <expected>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -34,8 +35,22 @@ struct ProbeResult {
   friend bool operator==(const ProbeResult&, const ProbeResult&) = default;
 };
 
-// (candidate index, connected)
-using ProbeMessage = std::pair<std::size_t, bool>;
+// Why a probe proves nothing of its server, so that the caller keeps what it
+// knew: the system refused a worker thread, or had no descriptor or memory to
+// try a candidate with (is_resource_shortage). Neither is an answer of the
+// server's.
+struct ProbeFailure {
+  enum class Cause { ThreadRefused, NoResources };
+  Cause cause;
+  OsError error;
+  friend bool operator==(const ProbeFailure&, const ProbeFailure&) = default;
+};
+
+using ProbeOutcome = std::expected<ProbeResult, ProbeFailure>;
+
+// (candidate index, connected), or the shortage that kept the candidate from
+// being tried at all.
+using ProbeMessage = std::pair<std::size_t, OsResult<bool>>;
 
 // How many probes run at once, each with a worker per candidate. Probes of
 // addresses that refuse at once end within a millisecond, so tens of
@@ -57,19 +72,21 @@ std::vector<ProbeCandidate> probe_candidates(const Server& server,
                                              const NeverAnswers& excluded = {});
 
 // Probes every candidate at once and waits for all of them to end. Fails only
-// when the system refuses a worker thread: the answers of the others then
+// when the system refuses a worker thread, or a candidate could not be tried
+// for a shortage of descriptors or memory: the answers of the others then
 // prove nothing, and the caller keeps what it knew of the server before.
-OsResult<ProbeResult> probe_server(Server server, const NeverAnswers& excluded = {});
+ProbeOutcome probe_server(Server server, const NeverAnswers& excluded = {});
 
 // Every server's probe, in configuration order, at most `at_once` of them at
-// a time. A server gets the system's refusal only when no probe thread at all
-// could start, or when its own probe was refused a worker.
-std::vector<OsResult<ProbeResult>> probe_servers(const std::vector<Server>& servers,
-                                                 const NeverAnswers& excluded = {},
-                                                 std::size_t at_once = PROBES_AT_ONCE);
+// a time. A server gets the system's refusal of a thread only when no probe
+// thread at all could start, or when its own probe was refused a worker.
+std::vector<ProbeOutcome> probe_servers(const std::vector<Server>& servers,
+                                        const NeverAnswers& excluded = {},
+                                        std::size_t at_once = PROBES_AT_ONCE);
 
 // One connection attempt within the route's time limit, then exactly one
-// message on the channel.
+// message on the channel: whether it connected, or the shortage that kept it
+// from being made.
 void probe_candidate(Sender<ProbeMessage> results, Route route, std::size_t index,
                      SocketAddress target);
 
