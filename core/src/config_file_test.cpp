@@ -276,10 +276,14 @@ fs::path leftover_of_a_killed_save() {
   int status = 0;
   EXPECT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
-  const fs::path leftover =
-      fs::path(config_path()).parent_path() / (".config.json.tmp-" + std::to_string(child) + "-0");
-  EXPECT_TRUE(fs::exists(leftover)) << leftover;
-  return leftover;
+  // The child numbers its file from where this process's saves had got to.
+  const std::string name = ".config.json.tmp-" + std::to_string(child) + "-";
+  std::vector<fs::path> leftovers;
+  for (const auto& entry : fs::directory_iterator(fs::path(config_path()).parent_path())) {
+    if (entry.path().filename().string().starts_with(name)) leftovers.push_back(entry.path());
+  }
+  EXPECT_EQ(leftovers.size(), 1u) << name;
+  return leftovers.empty() ? fs::path() : leftovers.front();
 }
 
 TEST_F(ConfigFileTest, TheLeftoverOfAKilledSaveIsRemovedAndLookAlikesAreKept) {

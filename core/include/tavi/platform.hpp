@@ -61,8 +61,10 @@ OsResult<void> raise_open_file_limit();
 // that a file renamed into place afterwards survives a power cut whole.
 OsResult<void> sync_file(int fd);
 
-// Blocks of LARGE_HEAP_BLOCK bytes and more get mappings of their own, given
-// back to the system as soon as they are freed. Called once at start.
+// Keeps the allocator's mapping threshold at LARGE_HEAP_BLOCK for good (glibc
+// would raise it to the size of each larger mapped block freed): a block of
+// that size or more that free heap has no room for gets a mapping of its own,
+// given back to the system as soon as it is freed. Called once at start.
 inline constexpr std::size_t LARGE_HEAP_BLOCK = 128 * 1024;
 void keep_large_blocks_apart();
 // Gives the heap's free pages back to the system where the allocator would
