@@ -143,7 +143,9 @@ void BM_PingUnderFlood(benchmark::State& state) {
             wave.reconnect_closed();
             break;
           case TRICKLING:
+            // Closed when their line's limit runs out, they come back.
             wave.pump(endless, static_cast<std::size_t>((Clock::now() - start) / 4s) + 1, 10ms);
+            wave.reconnect_closed();
             break;
           case NOT_READING_STATUS:
             wave.pump("\"Status\"\n", 9, 10ms);

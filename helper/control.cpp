@@ -111,7 +111,7 @@ std::optional<Response> perform_request(Request request, const SignalSender& rec
           },
           [&](request::GetConfig&) {
             return copy_for_reply(
-                state, turn, [](const DaemonState& s) { return config_reply_size_bound(s.config); },
+                state, turn, [](const DaemonState& s) { return config_reply_size(s.config); },
                 [](const DaemonState& s) -> Response { return response::Config{s.config}; });
           },
           [&](request::SetConfig& set) -> std::optional<Response> {
@@ -158,14 +158,16 @@ void make_room(std::string& line, std::size_t more) {
 Result<std::string> read_request_line(int connection, LongTurn& turn) {
   std::string line;
   char buffer[IPC_READ_BUFFER_SIZE];
-  // Set once the line is long: by then it must be complete.
-  std::optional<Clock::time_point> deadline;
+  // By then the line must be complete: counted from now, or, once the line is
+  // long, from the slot it took.
+  Clock::time_point deadline = Clock::now() + turn.limits().line_limit;
+  bool long_line = false;
   while (line.size() < MAX_REQUEST_LINE) {
-    if (deadline) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-      if (!wait_readable(connection, std::min(left, IPC_READ_TIMEOUT))) {
-        return fail("baris permintaan tidak selesai pada waktunya");
-      }
+    // Each receive within its own limit too, whether or not the socket's
+    // receive limit could be set.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!wait_readable(connection, std::min(left, IPC_READ_TIMEOUT))) {
+      return fail("baris permintaan tidak selesai pada waktunya");
     }
     // Never receive past the limit: bytes beyond it are not the line's.
     const std::size_t wanted = std::min(sizeof buffer, MAX_REQUEST_LINE - line.size());
@@ -176,10 +178,11 @@ Result<std::string> read_request_line(int connection, LongTurn& turn) {
     const std::string_view piece(buffer, static_cast<std::size_t>(received));
     const std::size_t lf = piece.find('\n');
     const std::string_view taken = lf != std::string_view::npos ? piece.substr(0, lf + 1) : piece;
-    if (!deadline && line.size() + taken.size() > LONG_REQUEST_LINE) {
+    if (!long_line && line.size() + taken.size() > LONG_REQUEST_LINE) {
       // A client that finds every slot taken is dropped after the wait, with
       // no more than a short line read.
       if (!turn.take()) return fail("tidak ada giliran untuk baris panjang");
+      long_line = true;
       deadline = Clock::now() + turn.limits().read_limit;
     }
     make_room(line, taken.size());

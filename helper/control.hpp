@@ -46,9 +46,10 @@ void handle_ipc_connection(Fd connection, SignalSender recheck, SignalSender upd
 
 // The request line up to and including its first LF, at most MAX_REQUEST_LINE
 // bytes, or what arrived before the end of the stream. Fails on a receive
-// error or time-out, on text that is not UTF-8, and when nothing arrived.
-// Past LONG_REQUEST_LINE bytes the line goes on only with a slot of `turn`,
-// and must be complete within its read limit.
+// error, on IPC_READ_TIMEOUT without a byte, on text that is not UTF-8, when
+// nothing arrived, and when the line is not complete within the line limit of
+// `turn`. Past LONG_REQUEST_LINE bytes the line goes on only with a slot of
+// `turn`, and must then be complete within its read limit instead.
 Result<std::string> read_request_line(int connection, LongTurn& turn);
 
 // What the daemon does for one request, and its reply. The DaemonState lock

@@ -24,17 +24,23 @@ inline constexpr std::size_t LONG_TURNS = 4;
 // Longest wait for a free long slot; a connection that gets none by then is
 // closed without a reply.
 inline constexpr std::chrono::milliseconds LONG_TURN_WAIT{10'000};
-// Longest time from taking a slot for a long line until the line is complete.
+// Longest time from a connection thread's start until its line is complete:
+// a client that sends a byte just within every receive limit still cannot
+// hold its thread for longer.
+inline constexpr std::chrono::milliseconds LINE_READ_LIMIT{10'000};
+// Longest time from taking a slot for a long line until the line is complete,
+// in place of LINE_READ_LIMIT, which the wait for the slot may have used up.
 inline constexpr std::chrono::milliseconds LONG_LINE_READ_LIMIT{10'000};
 // Longest time a reply may take to be written; what is not out by then is
 // dropped with the connection.
 inline constexpr std::chrono::milliseconds REPLY_WRITE_LIMIT{10'000};
 
-// The slots one accept loop's connections share, and their time limits.
-// Copies share the slots.
+// The slots one accept loop's connections share, and the time limits of every
+// connection. Copies share the slots.
 struct LongTurns {
   ThreadSlots slots{LONG_TURNS};
   std::chrono::milliseconds wait = LONG_TURN_WAIT;
+  std::chrono::milliseconds line_limit = LINE_READ_LIMIT;
   std::chrono::milliseconds read_limit = LONG_LINE_READ_LIMIT;
   std::chrono::milliseconds write_limit = REPLY_WRITE_LIMIT;
 };

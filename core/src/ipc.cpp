@@ -1,6 +1,7 @@
 #include "tavi/ipc.hpp"
 
 #include <array>
+#include <cstdint>
 
 #include <fmt/format.h>
 
@@ -89,6 +90,19 @@ JsonTask<Request> read_request(JsonReader& reader) {
   }
   if (first->kind == JsonKind::BeginObject) co_return co_await read_tagged_request(reader);
   co_return fail(invalid_json_type(reader, *first, request_variant_expected()));
+}
+
+// How many commas separate `count` elements.
+std::size_t commas_between(std::size_t count) { return count == 0 ? 0 : count - 1; }
+
+// The digits of a port as append_json_number writes them.
+std::size_t number_size(std::uint16_t value) {
+  std::size_t digits = 1;
+  while (value >= 10) {
+    value /= 10;
+    ++digits;
+  }
+  return digits;
 }
 
 void append_status_list(std::string& out, const std::vector<ServerStatus>& servers) {
@@ -192,7 +206,7 @@ std::string encode_response(const Response& response) {
 
 std::size_t status_reply_size(const std::vector<ServerStatus>& servers) {
   // {"Status":[ ... ]} and the LF, and one comma fewer than entries.
-  std::size_t size = 14 + (servers.empty() ? 0 : servers.size() - 1);
+  std::size_t size = 14 + commas_between(servers.size());
   for (const ServerStatus& status : servers) {
     // {"name":,"fqdn":,"ip":,"route":}
     size += 32 + json_string_size(status.name) + json_string_size(status.fqdn);
@@ -215,17 +229,27 @@ std::size_t status_reply_size(const std::vector<ServerStatus>& servers) {
   return size;
 }
 
-std::size_t config_reply_size_bound(const tavi::Config& config) {
-  // {"Config":{"domain":,"servers":[]}} and the LF.
-  std::size_t size = 36 + json_string_size(config.domain);
+std::size_t config_reply_size(const tavi::Config& config) {
+  // {"Config":{"domain":,"servers":[]}} and the LF, and one comma fewer than
+  // servers.
+  std::size_t size = 36 + json_string_size(config.domain) + commas_between(config.servers.size());
   for (const Server& server : config.servers) {
-    // Every member with its key, the longest ports and a comma.
-    size += 96 + json_string_size(server.name) + json_string_size(server.home_ip);
+    // {"name":,"home_ip":,"vpn":[],"port":,"aliases":[]}
+    size += 50 + json_string_size(server.name) + json_string_size(server.home_ip);
+    size += number_size(server.port) + commas_between(server.vpn.size());
     for (const VpnTarget& target : server.vpn) {
-      size += 17 + json_string_size(target.label) + json_string_size(target.ip);
+      // {"label":,"ip":}
+      size += 16 + json_string_size(target.label) + json_string_size(target.ip);
     }
-    for (const std::string& alias : server.aliases) size += 1 + json_string_size(alias);
-    size += 6 * server.extra_ports.size();
+    size += commas_between(server.aliases.size());
+    for (const std::string& alias : server.aliases) size += json_string_size(alias);
+    // ,"web_port":
+    if (server.web_port) size += 12 + number_size(*server.web_port);
+    if (!server.extra_ports.empty()) {
+      // ,"extra_ports":[]
+      size += 17 + commas_between(server.extra_ports.size());
+      for (const std::uint16_t port : server.extra_ports) size += number_size(port);
+    }
   }
   return size;
 }

@@ -252,10 +252,39 @@ TEST(EncodeResponse, EveryReplyByteForByte) {
       EXPECT_EQ(status_reply_size(status->servers), line.size());
     }
     if (const auto* config = std::get_if<response::Config>(&c.response)) {
-      const std::size_t bound = config_reply_size_bound(config->config);
-      EXPECT_GE(bound, line.size());
-      EXPECT_LE(bound, line.size() + 64 * config->config.servers.size());
+      EXPECT_EQ(config_reply_size(config->config), line.size());
     }
+  }
+}
+
+// The control port decides from this size alone whether a Config reply must
+// wait for a long turn, so it must be the reply's size to the byte, for every
+// member a server may have and every width of number.
+TEST(ConfigReplySize, IsTheSizeOfTheEncodedReply) {
+  Server every{.name = "n\"a\\s\x01",
+               .home_ip = " 192.168.1.10\t",
+               .vpn = {{"wg", "10.8.0.2"}, {"l\nte", "fd00::1"}, {"", ""}},
+               .port = 0,
+               .aliases = {"files", "\xC3\xA9", ""},
+               .web_port = 65535,
+               .extra_ports = {9, 10, 99, 100, 999, 1000, 9999, 10000, 0}};
+  Server plain{.name = "pi", .home_ip = "192.168.1.20"};
+  Server one_each{.name = "box",
+                  .home_ip = "::1",
+                  .vpn = {{"wg", "10.8.0.3"}},
+                  .port = 65535,
+                  .aliases = {"b"},
+                  .web_port = 0,
+                  .extra_ports = {7}};
+  const std::vector<Config> cases = {
+      {"", {}},
+      {"home.arpa", {plain}},
+      {"home.arpa", {every}},
+      {"Home.\x7f\x1f", {plain, every, one_each, plain}},
+  };
+  for (const Config& config : cases) {
+    SCOPED_TRACE(config.servers.size());
+    EXPECT_EQ(config_reply_size(config), encode_response(response::Config{config}).size());
   }
 }
 

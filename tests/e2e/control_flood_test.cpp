@@ -170,26 +170,35 @@ void PrintTo(const Trickle& t, std::ostream* out) { *out << t.clients << " clien
 class TricklingClients : public ControlFlood, public ::testing::WithParamInterface<Trickle> {};
 
 // Each client sends one byte every 4 s, within every receive limit, and never
-// ends its line: each holds a connection thread as long as it goes on.
-TEST_P(TricklingClients, LeavePingAnswered) {
+// ends its line: each holds a connection thread until its line's limit runs
+// out 10 s after it connected, then connects again at once.
+TEST_P(TricklingClients, AreClosedAtTheLineLimitAndLeavePingAnswered) {
   const Trickle t = GetParam();
   if (!allow_descriptors(t.clients + 64)) GTEST_SKIP() << "too few descriptors";
   auto daemon = start_measured(t.pool);
   const std::string endless(MAX_LINE - 1, ' ');
   ClientFlood trickling(control(), t.clients);
+  const auto start = Clock::now();
+  // Written by the pump alone, read once it has ended.
+  int reconnected = 0;
+  Clock::duration first_closed = Clock::duration::max();
   std::jthread pump([&](std::stop_token stop) {
-    const auto start = Clock::now();
     while (!stop.stop_requested()) {
       trickling.pump(endless, static_cast<std::size_t>((Clock::now() - start) / 4s) + 1, 25ms);
+      if (const int closed = trickling.reconnect_closed(); closed > 0) {
+        if (reconnected == 0) first_closed = Clock::now() - start;
+        reconnected += closed;
+      }
     }
   });
-  for (int round = 0; round < 4; ++round) {
+  for (int round = 0; round < 5; ++round) {
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(ping(), PONG) << "round " << round << ": " << daemon->stderr_so_far();
   }
   pump.request_stop();
   pump.join();
-  EXPECT_GT(trickling.open_clients(), t.clients / 2) << "the trickling clients were not held";
+  EXPECT_GE(first_closed, 9s) << "a trickling client was closed before its line limit";
+  EXPECT_GT(reconnected, t.clients / 2) << "the trickling clients were held past their limit";
   EXPECT_LT(peak_growth(*daemon), BOUND) << peak_growth(*daemon) / MIB << " MiB";
 }
 

@@ -87,9 +87,9 @@ std::string encode_response(const Response& response);
 // The size of the Status reply line for `servers`, its LF included, without
 // building it.
 std::size_t status_reply_size(const std::vector<ServerStatus>& servers);
-// At least the size of the Config reply line for `config`, its LF included,
-// and at most a few bytes per server more.
-std::size_t config_reply_size_bound(const tavi::Config& config);
+// The size of the Config reply line for `config`, its LF included, without
+// building it.
+std::size_t config_reply_size(const tavi::Config& config);
 
 // Sends the whole reply line with one write-all; a failed write is ignored.
 // The connection is neither closed nor shut down.
