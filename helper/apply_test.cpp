@@ -500,6 +500,10 @@ TEST_F(ApplyCycleTest, APassWithoutThreadsKeepsEachLastRouteAndLeavesListenersFo
 // the servers: each keeps its last route, a forwarder its target, and one
 // line says why. In a process of its own, as the limit holds for every thread.
 TEST_F(ApplyCycleTest, APassWithoutDescriptorsKeepsEachLastRoute) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers check some calls through a pipe of their own, which a process "
+                  "without descriptors cannot open: they would report faults that are not there";
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto pass_without_descriptors = [this]() -> int {
     const auto failed = [](const std::string& why) {

@@ -216,6 +216,10 @@ TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
 // never asked, so the probe proves nothing, rather than finding the server
 // silent. In a process of its own, as the limit holds for every thread.
 TEST_F(Probe, AnAddressNotTriedForWantOfDescriptorsMakesTheProbeFail) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers check some calls through a pipe of their own, which a process "
+                  "without descriptors cannot open: they would report faults that are not there";
+#endif
   answering(v4(12, 1));
   const Server s = server(text(12, 1), {{"wg", text(12, 2)}});
   GTEST_FLAG_SET(death_test_style, "threadsafe");
