@@ -108,13 +108,16 @@ std::vector<ProbeOutcome> probe_servers(const std::vector<Server>& servers,
 void probe_candidate(Sender<ProbeMessage> results, Route route, std::size_t index,
                      SocketAddress target) {
   const auto limit = route.kind == Route::Kind::Home ? HOME_PROBE_TIMEOUT : VPN_PROBE_TIMEOUT;
+  OsResult<bool> connected = true;
   // The connection, if made, closes at once: nothing is sent or read.
-  const OsResult<Fd> connection = connect_with_timeout(target, limit);
-  OsResult<bool> connected = connection.has_value();
-  // No descriptor or memory for the attempt (socket() refused, say) is no
-  // answer from the server: it was never asked.
-  if (!connection && is_resource_shortage(connection.error())) {
-    connected = std::unexpected(connection.error());
+  if (const OsResult<Fd> connection = connect_with_timeout(target, limit); !connection) {
+    // No descriptor or memory for the attempt (socket() refused, say) is no
+    // answer from the server: it was never asked.
+    if (is_resource_shortage(connection.error())) {
+      connected = std::unexpected(connection.error());
+    } else {
+      connected = false;
+    }
   }
   (void)results.send({index, std::move(connected)});
   results.release();
