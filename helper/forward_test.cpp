@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include <latch>
 #include <thread>
 
+#include "no_free_descriptors.hpp"
 #include "tavi/socket.hpp"
 
 namespace tavi {
@@ -443,14 +443,9 @@ std::chrono::nanoseconds process_cpu_time() {
     std::_Exit(0);
   });
 
-  const int lowest_free = ::fcntl(0, F_DUPFD_CLOEXEC, 0);
-  if (lowest_free < 0) exit_because(2, "fcntl");
-  ::close(lowest_free);
-  rlimit limit{};
-  ::getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(lowest_free);
-  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) exit_because(2, "setrlimit");
-  if (::fcntl(0, F_DUPFD_CLOEXEC, 0) != -1 || errno != EMFILE) exit_because(2, "no EMFILE");
+  // Kept down until the process ends.
+  const test::NoFreeDescriptors none;
+  if (!none.holds()) exit_because(2, "no EMFILE");
   limited.count_down();
 
   run_forward_listener(listen, std::move(table), std::move(stop), std::move(*bound));

@@ -214,16 +214,16 @@ TEST_F(Probe, AProbeRefusedAWorkerFailsAfterItsStartedWorkersReported) {
 
 // Out of descriptors, a worker cannot even open its socket: the address was
 // never asked, so the probe proves nothing, rather than finding the server
-// silent. In a process of its own, as the limit holds for every thread.
+// silent. In a process of its own, as the limit holds for every thread. The
+// probe runs once before, so that every first sanitizer check of a type
+// (which uses a pipe) is made while descriptors are free.
 TEST_F(Probe, AnAddressNotTriedForWantOfDescriptorsMakesTheProbeFail) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizers check some calls through a pipe of their own, which a process "
-                  "without descriptors cannot open: they would report faults that are not there";
-#endif
   answering(v4(12, 1));
   const Server s = server(text(12, 1), {{"wg", text(12, 2)}});
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto probe_without_descriptors = [&s]() -> int {
+    const ProbeOutcome before = probe_server(s);
+    if (!before || before->route != Route::home()) return 6;
     std::optional<ProbeOutcome> without;
     {
       test::NoFreeDescriptors none;
